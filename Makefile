@@ -1,0 +1,47 @@
+# Front end over CMake. `make test` configures, builds and runs every test from a fresh clone.
+
+# Python 2.7 with headers: PYTHON2 if given, else the newest pyenv 2.7 interpreter.
+PYTHON2 ?= $(shell ls -d /root/.pyenv/versions/2.7*/bin/python 2>/dev/null | sort -V | tail -n 1)
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+BUILD := build
+ASAN_BUILD := build-asan
+
+.PHONY: all build test asan bench demo clean check-python
+
+all: build
+
+check-python:
+	@if [ -z "$(PYTHON2)" ] || [ ! -x "$(PYTHON2)" ]; then \
+	  echo "error: no Python 2.7 interpreter found."; \
+	  echo "  Install Python 2.7 with its headers (for example under /root/.pyenv/versions/2.7.18)"; \
+	  echo "  or run make with PYTHON2=/path/to/python2.7."; \
+	  exit 1; \
+	fi
+
+$(BUILD)/CMakeCache.txt: CMakeLists.txt | check-python
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython2_EXECUTABLE=$(PYTHON2)
+
+build: check-python $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure
+
+$(ASAN_BUILD)/CMakeCache.txt: CMakeLists.txt | check-python
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=ON -DPython2_EXECUTABLE=$(PYTHON2)
+
+# The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+asan: check-python $(ASAN_BUILD)/CMakeCache.txt
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ctest --output-on-failure
+
+bench: build
+	cmake --build $(BUILD) --target benchmarks -j $(JOBS)
+	@for b in $(BUILD)/bench_*; do [ -x "$$b" ] && "$$b"; done
+
+demo: build
+	@echo "The matchmaking simulation (make demo) arrives with the formation driver."
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)
