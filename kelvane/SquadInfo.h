@@ -1,0 +1,39 @@
+// The registry of the squads waiting in one queue. Lists single players per level and class,
+// oldest first; counts players per class and keeps the sums of their enqueue times, so that the
+// average wait costs constant work.
+#pragma once
+
+#include <map>
+#include <tuple>
+#include <vector>
+
+#include "SquadKeysSortedList.h"
+#include "Types.h"
+
+class SquadInfo {
+public:
+    // REQUIRES: level in 0 .. LEVEL_COUNT - 1; key not registered.
+    void add(SquadKey key, MatchmakerTime time, int level, const std::vector<VehType>& types);
+    // Forgets key. Returns its level when it has a member count other than one (so the owner can
+    // drop it from that level's roster generator), otherwise -1; -1 too for an unknown key.
+    int remove(SquadKey key);
+
+    bool contains(SquadKey key) const { return _squadInfo.count(key) != 0; }
+    // The single players of one level and class, oldest first.
+    // REQUIRES: level in 0 .. LEVEL_COUNT - 1, type in condSquad .. condHeavy.
+    const SquadKeysSortedList& getSquads(int level, int type) const { return _players[level][type]; }
+    TeamState getPlayerCounts(int level) const;
+    // The mean of the per-class mean enqueue times, subtracted from time; every class with players
+    // weighs the same. 0 when nobody waits, and 0 when time is earlier than that mean.
+    MatchmakerTime getAvgWaitTime(MatchmakerTime time) const;
+
+private:
+    friend struct CoreTestAccess;
+    // Wide enough that no number of 64-bit enqueue times can wrap the sum.
+    using TimeSum = unsigned __int128;
+
+    std::array<std::array<SquadKeysSortedList, CONDITION_COUNT>, LEVEL_COUNT> _players;
+    std::map<SquadKey, std::tuple<MatchmakerTime, int, std::vector<VehCondition>>> _squadInfo;
+    std::array<TimeSum, CONDITION_COUNT> _totalTime{};
+    std::array<int, CONDITION_COUNT> _totalPlayers{};
+};

@@ -1,0 +1,42 @@
+// Squad keys with their enqueue times, walked oldest first. Entries with equal times keep the
+// order in which they were added: a new entry always goes after every entry of the same time.
+#pragma once
+
+#include <cstddef>
+#include <map>
+
+#include "Types.h"
+
+class SquadKeysSortedList {
+public:
+    using TimeToKey = std::multimap<MatchmakerTime, SquadKey>;
+    using KeyToTime = std::map<SquadKey, MatchmakerTime>;
+    // Dereferenced: first is the enqueue time, second the squad key.
+    using iterator = TimeToKey::iterator;
+    using const_iterator = TimeToKey::const_iterator;
+
+    // REQUIRES: key is not in the list (a repeated key would leave an entry remove cannot reach).
+    void insert(SquadKey key, MatchmakerTime time);
+    // As insert, in constant amortised time when times arrive in non-decreasing order.
+    void push_back(SquadKey key, MatchmakerTime time);
+    // Removes key; an absent key is ignored.
+    void remove(SquadKey key);
+
+    MatchmakerTime getEnqueueTime(SquadKey key, MatchmakerTime defaultTime) const;
+    // The earliest time listed, or defaultTime when the list is empty.
+    MatchmakerTime getMinTime(MatchmakerTime defaultTime) const;
+    bool contains(SquadKey key) const { return _keyToTime.count(key) != 0; }
+
+    size_t size() const { return _timeToKey.size(); }
+    iterator begin() { return _timeToKey.begin(); }
+    iterator end() { return _timeToKey.end(); }
+    const_iterator begin() const { return _timeToKey.begin(); }
+    const_iterator end() const { return _timeToKey.end(); }
+
+private:
+    // Records the time of an entry just added to _timeToKey; undoes the addition on failure.
+    void record(iterator added, SquadKey key, MatchmakerTime time);
+
+    TimeToKey _timeToKey;
+    KeyToTime _keyToTime;
+};

@@ -1,0 +1,103 @@
+#include "SquadRosterGenerator.h"
+
+void SquadRosterGenerator::_resetState() {
+    _isValid = true;
+    _rosters.clear();
+    // The empty composition ends every chain of addSquadsToTeam.
+    _rosters.emplace(SquadRoster{}, std::make_pair(uint64_t{0}, false));
+}
+
+bool SquadRosterGenerator::_isStateValid(const TeamState& team) {
+    return team[condSquad] <= MAX_SQUAD_PLAYER_PER_LEVEL && team[condSpg] <= 3;
+}
+
+void SquadRosterGenerator::_processSquad(SquadKey key) {
+    const TeamState& state = _squadsData.at(key);
+    // New compositions are collected apart so this pass walks only the table as it was: every
+    // link then leads to a composition built from squads processed strictly earlier.
+    AllRosters newRosters;
+    for (const auto& entry : _rosters) {
+        const TeamState& teamA0 = entry.first.first;
+        const TeamState& teamB0 = entry.first.second;
+        const TeamState teamA = teamA0 + state;
+        if (_isStateValid(teamA)) {
+            SquadRoster roster(teamA, teamB0);
+            if (_rosters.count(roster) == 0 && newRosters.count(roster) == 0)
+                newRosters.emplace(roster, std::make_pair(key, true));
+        }
+        const TeamState teamB = teamB0 + state;
+        if (_isStateValid(teamB)) {
+            SquadRoster roster(teamA0, teamB);
+            if (_rosters.count(roster) == 0 && newRosters.count(roster) == 0)
+                newRosters.emplace(roster, std::make_pair(key, false));
+        }
+    }
+    _rosters.insert(newRosters.begin(), newRosters.end());
+}
+
+void SquadRosterGenerator::_updateState() {
+    _resetState();
+    int processed = 0;
+    for (const auto& entry : _keysList) {
+        if (processed++ == MAX_SQUAD_IN_QUEUE) break;
+        _processSquad(entry.second);
+    }
+}
+
+void SquadRosterGenerator::enqueue(TeamState state, SquadKey key, MatchmakerTime time) {
+    _squadsData[key] = state;
+    _keysList.push_back(key, time);
+    // Beyond the limit the squad waits until a rebuild finds it among the oldest.
+    if (_keysList.size() > static_cast<size_t>(MAX_SQUAD_IN_QUEUE)) return;
+    if (_isValid) {
+        _processSquad(key);
+    } else {
+        _updateState();
+    }
+}
+
+bool SquadRosterGenerator::dequeue(SquadKey key) {
+    auto found = _squadsData.find(key);
+    if (found == _squadsData.end()) return false;
+    _isValid = false;
+    _squadsData.erase(found);
+    _keysList.remove(key);
+    return true;
+}
+
+bool SquadRosterGenerator::_isRosterMatched(const SquadRoster& roster,
+                                            const Conditions& conditions) {
+    for (int i = condSquad; i < condTotal; ++i) {
+        const int valueA = roster.first[i];
+        const int valueB = roster.second[i];
+        const SquadCondition& cond = conditions[i];
+        if (valueA < 0 || valueA > cond.maxTeamASize) return false;
+        if (valueB < 0 || valueB > cond.maxTeamBSize) return false;
+        const int diff = valueA - valueB;
+        if (diff < cond.minTeamImbalance || diff > cond.maxTeamImbalance) return false;
+    }
+    return true;
+}
+
+void SquadRosterGenerator::get(MatchingResult& result, int index,
+                               const Conditions& squadConditions) {
+    if (!_isValid) _updateState();
+    for (const auto& entry : _rosters) {
+        if (_isRosterMatched(entry.first, squadConditions))
+            result.emplace_back(entry.first, index);
+    }
+}
+
+void SquadRosterGenerator::addSquadsToTeam(Teams& teams, SquadRoster roster) const {
+    while (roster.first[condSquad] + roster.second[condSquad] > 0) {
+        const auto& link = _rosters.at(roster);
+        const TeamState& squad = _squadsData.at(link.first);
+        if (link.second) {
+            teams.first.push_back(link.first);
+            roster.first -= squad;
+        } else {
+            teams.second.push_back(link.first);
+            roster.second -= squad;
+        }
+    }
+}

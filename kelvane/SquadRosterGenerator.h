@@ -1,0 +1,47 @@
+// The squads of two or more players at one level of a queue, and the table of every distinct pair
+// of team compositions (team A, team B) they can form. Each composition keeps one way to build it,
+// the squad that first completed it, so a chosen composition can be turned back into keys.
+//
+// The table grows by one pass per arriving squad and is rebuilt lazily after a removal. Only the
+// MAX_SQUAD_IN_QUEUE oldest squads take part, and no team holds more than
+// MAX_SQUAD_PLAYER_PER_LEVEL squad players or more than 3 SPGs, which keeps it small.
+#pragma once
+
+#include <map>
+#include <utility>
+
+#include "SquadKeysSortedList.h"
+#include "Types.h"
+
+class SquadRosterGenerator {
+public:
+    SquadRosterGenerator() { _resetState(); }
+
+    // Records a squad (counts per class, condSquad = members) and brings the table up to date.
+    // REQUIRES: key not known here.
+    void enqueue(TeamState state, SquadKey key, MatchmakerTime time);
+    // Forgets key; true iff it was known. The table is rebuilt on its next use.
+    bool dequeue(SquadKey key);
+    // Appends every composition that meets squadConditions, in ascending order, each with index
+    // as its parent. Entries already in result are kept.
+    void get(MatchingResult& result, int index, const Conditions& squadConditions);
+    // Appends the keys of the squads that build roster to teams.first and teams.second, the squad
+    // that completed it first. REQUIRES: roster was emitted by get with no change since.
+    void addSquadsToTeam(Teams& teams, SquadRoster roster) const;
+
+private:
+    friend struct CoreTestAccess;
+    // Composition -> (key of the squad that completed it, whether that squad went to team A).
+    using AllRosters = std::map<SquadRoster, std::pair<uint64_t, bool>>;
+
+    void _resetState();
+    void _updateState();
+    void _processSquad(SquadKey key);
+    static bool _isStateValid(const TeamState& team);
+    static bool _isRosterMatched(const SquadRoster& roster, const Conditions& conditions);
+
+    AllRosters _rosters;
+    std::map<SquadKey, TeamState> _squadsData;
+    SquadKeysSortedList _keysList;
+    bool _isValid = true;
+};
