@@ -1,0 +1,488 @@
+// Weighted ordered AA tree: balance, update, navigation, searches and walks. See AATree.h.
+//
+// Written without the C++ runtime: no allocation, exceptions, RTTI, static constructors or
+// library calls, so that the module linking it needs nothing but libc.
+
+#include "AATree.h"
+
+namespace {
+
+inline uint64_t sumOf(const TreeNodeRecord* r) { return r ? r->weightSum : 0; }
+inline int levelOf(const TreeNodeRecord* r) { return r ? r->level : 0; }
+
+// The link that holds `node`. REQUIRES: node is in the tree at `*root`.
+inline TreeNodeRecord** slotOf(TreeNodeRecord** root, TreeNodeRecord* node) {
+    TreeNodeRecord* p = node->parent;
+    if (!p) return root;
+    return p->left == node ? &p->left : &p->right;
+}
+
+inline void addToPath(TreeNodeRecord* from, uint64_t amount) {
+    for (; from; from = from->parent) from->weightSum += amount;
+}
+
+inline void subtractFromPath(TreeNodeRecord* from, uint64_t amount) {
+    for (; from; from = from->parent) from->weightSum -= amount;
+}
+
+// The first record of a post-order walk of the subtree at `r`. REQUIRES: r is not null.
+TreeNodeRecord* firstPostOrder(TreeNodeRecord* r) {
+    for (;;) {
+        if (r->left)
+            r = r->left;
+        else if (r->right)
+            r = r->right;
+        else
+            return r;
+    }
+}
+
+// Distinguishes the records of one releaseTree call from those of any other, including calls
+// that its callbacks make.
+uint64_t releaseCalls = 0;
+
+}  // namespace
+
+// ---- Keys ----
+
+void setRecordKey(TreeNodeRecord* record, const double* key, int length) {
+    for (int k = 0; k < KEY_SIZE; ++k) record->coords[k] = k < length ? key[k] : -__builtin_inf();
+}
+
+int compareExact(const TreeNodeRecord* a, const TreeNodeRecord* b) {
+    return comparePrefixExact(a->coords, KEY_SIZE, b);
+}
+
+int comparePrefixExact(const double* query, int length, const TreeNodeRecord* node) {
+    for (int k = 0; k < length; ++k) {
+        if (query[k] > node->coords[k]) return 1;
+        if (node->coords[k] > query[k]) return -1;
+    }
+    return 0;
+}
+
+int compareQueryTolerant(const double* query, int length, const TreeNodeRecord* node) {
+    for (int k = 0; k < length; ++k) {
+        // Written as two comparisons so that a NaN difference passes as equal.
+        double d = query[k] - node->coords[k];
+        if (d > KEY_EPSILON) return 1;
+        if (d < -KEY_EPSILON) return -1;
+    }
+    return 0;
+}
+
+int compareNodesTolerant(const TreeNodeRecord* a, const TreeNodeRecord* b) {
+    for (int k = 0; k < KEY_SIZE; ++k) {
+        if (a->coords[k] == b->coords[k]) continue;
+        double d = a->coords[k] - b->coords[k];
+        if (d > KEY_EPSILON) return 1;
+        if (d < -KEY_EPSILON) return -1;
+    }
+    return 0;
+}
+
+// ---- Balance and update ----
+
+bool skew(TreeNodeRecord** slot) {
+    TreeNodeRecord* t = *slot;
+    TreeNodeRecord* l = t->left;
+    if (!l || t->level > l->level) return false;
+    t->left = l->right;
+    if (t->left) t->left->parent = t;
+    l->right = t;
+    l->parent = t->parent;
+    *slot = l;
+    t->parent = l;
+    t->weightSum = t->weight + sumOf(t->left) + sumOf(t->right);
+    l->weightSum = t->weightSum + sumOf(l->left) + l->weight;
+    return true;
+}
+
+bool split(TreeNodeRecord** slot) {
+    TreeNodeRecord* t = *slot;
+    TreeNodeRecord* r = t->right;
+    if (!r || !r->right || t->level > r->right->level) return false;
+    t->right = r->left;
+    if (t->right) t->right->parent = t;
+    r->left = t;
+    r->parent = t->parent;
+    *slot = r;
+    t->parent = r;
+    t->weightSum = t->weight + sumOf(t->left) + sumOf(t->right);
+    r->weightSum = t->weightSum + sumOf(r->right) + r->weight;
+    ++r->level;
+    return true;
+}
+
+void insertNode(TreeNodeRecord** root, TreeNodeRecord* node, bool append, bool* disorder) {
+    TreeNodeRecord* parent = nullptr;
+    TreeNodeRecord** link = root;
+    while (*link) {
+        parent = *link;
+        bool parentGreater = compareExact(parent, node) > 0;
+        if (parentGreater && !append) {
+            link = &parent->left;
+        } else {
+            if (parentGreater && disorder) *disorder = true;
+            link = &parent->right;
+        }
+    }
+    node->parent = parent;
+    node->left = node->right = nullptr;
+    node->weightSum = 0;
+    node->level = 1;
+    *link = node;
+    addToPath(node, node->weight);
+
+    // A level at which split does not rotate keeps its height, so nothing above it can change;
+    // the loop waits for two such levels in a row before it stops.
+    bool latestSplit = true, splitBefore = true;
+    for (TreeNodeRecord* x = parent; x && (latestSplit || splitBefore);) {
+        TreeNodeRecord** slot = slotOf(root, x);
+        skew(slot);
+        splitBefore = latestSplit;
+        latestSplit = split(slot);
+        x = (*slot)->parent;
+    }
+}
+
+void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
+    TreeNodeRecord** slot = slotOf(root, node);
+    TreeNodeRecord* start;
+    if (node->left && node->right) {
+        TreeNodeRecord* s;
+        if (node->right->left) {
+            // The successor leaves its place deep in the right subtree and takes node's.
+            s = leftmostNode(node->right);
+            TreeNodeRecord* sParent = s->parent;
+            sParent->left = s->right;
+            if (s->right) s->right->parent = sParent;
+            start = sParent;
+            for (TreeNodeRecord* x = sParent; x != node; x = x->parent) x->weightSum -= s->weight;
+            s->left = node->left;
+            s->right = node->right;
+            s->parent = node->parent;
+            s->left->parent = s;
+            s->right->parent = s;
+        } else {
+            // The right child is the successor: it moves up and adopts node's left subtree.
+            s = node->right;
+            s->parent = node->parent;
+            s->left = node->left;
+            s->left->parent = s;
+            start = s;
+        }
+        *slot = s;
+        s->level = node->level;
+        s->weightSum = node->weightSum;
+        subtractFromPath(s, node->weight);
+    } else {
+        TreeNodeRecord* child = node->left ? node->left : node->right;
+        *slot = child;
+        if (child) child->parent = node->parent;
+        start = node->parent;
+        subtractFromPath(start, node->weight);
+    }
+
+    for (TreeNodeRecord* x = start; x;) {
+        slot = slotOf(root, x);
+        bool changed = false;
+        int lower = levelOf(x->left) < levelOf(x->right) ? levelOf(x->left) : levelOf(x->right);
+        if (x->level - 1 > lower) {
+            --x->level;
+            changed = true;
+            if (x->right && x->right->level > x->level) x->right->level = x->level;
+        }
+        if (skew(slot)) changed = true;
+        TreeNodeRecord* top = *slot;
+        if (top->right && skew(&top->right)) changed = true;
+        TreeNodeRecord* right = top->right;
+        if (right && right->right && skew(&right->right)) changed = true;
+        if (split(slot)) changed = true;
+        top = *slot;
+        if (top->right && split(&top->right)) changed = true;
+        if (!changed) break;
+        x = (*slot)->parent;
+    }
+}
+
+void releaseTree(TreeNodeRecord** root, TreeReleaseCallback release, void* context) {
+    TreeNodeRecord* top = *root;
+    *root = nullptr;
+    if (!top) return;
+
+    // First detach everything without calling out, threading the records in post-order through
+    // their parent links. A record's own links are no longer needed once its successor is known.
+    // Level 0 and this call's token in weightSum mark a record as still waiting for its release:
+    // a callback that inserts the record somewhere overwrites both.
+    uint64_t token = ++releaseCalls;
+    TreeNodeRecord* head = firstPostOrder(top);
+    for (TreeNodeRecord* r = head; r;) {
+        TreeNodeRecord* next = nullptr;
+        if (r != top) {
+            TreeNodeRecord* p = r->parent;
+            next = (p->right == r || !p->right) ? p : firstPostOrder(p->right);
+        }
+        r->holder = nullptr;
+        r->level = 0;
+        r->weightSum = token;
+        r->parent = next;
+        r = next;
+    }
+
+    // The tree still holds a reference to every record not yet released, so each of them stays
+    // alive until its own callback.
+    for (TreeNodeRecord* r = head; r;) {
+        bool waiting = r->level == 0 && r->weightSum == token && !r->holder;
+        TreeNodeRecord* next = waiting ? r->parent : nullptr;
+        release(r, context);
+        r = next;
+    }
+}
+
+// ---- Navigation ----
+
+TreeNodeRecord* nodePrev(TreeNodeRecord* node) {
+    if (node->left) return rightmostNode(node->left);
+    TreeNodeRecord* p = node->parent;
+    while (p && p->left == node) {
+        node = p;
+        p = p->parent;
+    }
+    return p;
+}
+
+TreeNodeRecord* nodeNext(TreeNodeRecord* node) {
+    if (node->right) return leftmostNode(node->right);
+    TreeNodeRecord* p = node->parent;
+    while (p && p->right == node) {
+        node = p;
+        p = p->parent;
+    }
+    return p;
+}
+
+TreeNodeRecord* leftmostNode(TreeNodeRecord* root) {
+    if (root)
+        while (root->left) root = root->left;
+    return root;
+}
+
+TreeNodeRecord* rightmostNode(TreeNodeRecord* root) {
+    if (root)
+        while (root->right) root = root->right;
+    return root;
+}
+
+TreeNodeRecord* rootOf(TreeNodeRecord* node) {
+    while (node->parent) node = node->parent;
+    return node;
+}
+
+uint64_t nodeRank(const TreeNodeRecord* node) {
+    uint64_t rank = sumOf(node->left);
+    for (const TreeNodeRecord* p = node->parent; p; node = p, p = p->parent)
+        if (p->right == node) rank += p->weightSum - node->weightSum;
+    return rank;
+}
+
+TreeNodeRecord* selectByWeight(TreeNodeRecord* root, uint64_t i) {
+    if (!root || i >= root->weightSum) return nullptr;
+    for (TreeNodeRecord* cur = root; cur;) {
+        uint64_t ls = sumOf(cur->left);
+        if (i < ls) {
+            cur = cur->left;
+        } else if (i < ls + cur->weight) {
+            return cur;
+        } else {
+            i -= ls + cur->weight;
+            cur = cur->right;
+        }
+    }
+    return nullptr;
+}
+
+// ---- Searches ----
+
+TreeNodeRecord* boundSearch(TreeNodeRecord* root, const double* query, int length, bool upper) {
+    TreeNodeRecord* found = nullptr;
+    for (TreeNodeRecord* cur = root; cur;) {
+        int c = compareQueryTolerant(query, length, cur);
+        if (upper) {
+            if (c < 0) {
+                found = cur;
+                cur = cur->left;
+            } else {
+                cur = cur->right;
+            }
+        } else {
+            if (c > 0) {
+                found = cur;
+                cur = cur->right;
+            } else {
+                cur = cur->left;
+            }
+        }
+    }
+    return found;
+}
+
+TreeNodeRecord* closestNode(TreeNodeRecord* root, const double* query, int length,
+                            double lowerBound) {
+    TreeNodeRecord* below = nullptr;
+    TreeNodeRecord* above = nullptr;
+    for (TreeNodeRecord* cur = root; cur;) {
+        if (comparePrefixExact(query, length, cur) > 0) {
+            below = cur;
+            cur = cur->right;
+        } else {
+            above = cur;
+            cur = cur->left;
+        }
+    }
+    if (!below) return above;
+    if (!above) return below;
+    double dBelow = __builtin_fabs(below->coords[0] - query[0]);
+    if (dBelow > below->coords[0] - lowerBound) return above;
+    if (__builtin_fabs(above->coords[0] - query[0]) > dBelow) return below;
+    return above;
+}
+
+TreeNodeRecord* splitPoint(const double* key, int length, TreeNodeRecord* root, bool lean,
+                           bool merge) {
+    TreeNodeRecord* before = nullptr;
+    TreeNodeRecord* after = nullptr;
+    for (TreeNodeRecord* cur = root; cur;) {
+        int c = compareQueryTolerant(key, length, cur);
+        if (c < 0 || (c == 0 && lean)) {
+            after = cur;
+            cur = cur->left;
+        } else {
+            before = cur;
+            cur = cur->right;
+        }
+    }
+    return merge ? before : after;
+}
+
+// ---- Traversals ----
+
+namespace {
+
+// In-order walk on a fixed stack. visit(record, depth) returns false to stop; depth is the
+// record's stack position, the root being 1.
+template <typename Visit>
+TreeWalkResult walkWithDepth(TreeNodeRecord* root, Visit visit) {
+    if (!root) return TREE_WALK_COMPLETE;
+    struct Entry {
+        TreeNodeRecord* record;
+        int state;  // 0: left subtree next, 1: the record itself next, 2: done
+    } stack[TRAVERSAL_DEPTH];
+    int top = 0;
+    stack[0] = {root, 0};
+    for (;;) {
+        Entry& e = stack[top];
+        TreeNodeRecord* child = nullptr;
+        if (e.state == 0) {
+            e.state = 1;
+            child = e.record->left;
+        } else if (e.state == 1) {
+            e.state = 2;
+            if (!visit(e.record, top + 1)) return TREE_WALK_STOPPED;
+            child = e.record->right;
+        } else {
+            if (top == 0) return TREE_WALK_COMPLETE;
+            --top;
+        }
+        if (child) {
+            if (top + 1 == TRAVERSAL_DEPTH) return TREE_WALK_FAILED;
+            stack[++top] = {child, 0};
+        }
+    }
+}
+
+}  // namespace
+
+TreeWalkResult walkInOrder(TreeNodeRecord* root, TreeVisitor visit, void* context) {
+    return walkWithDepth(root, [=](TreeNodeRecord* r, int) { return visit(r, context); });
+}
+
+bool treeShape(TreeNodeRecord* root, TreeShape* shape) {
+    TreeShape s = {0, 0, 0};
+    TreeWalkResult result = walkWithDepth(root, [&s](TreeNodeRecord* r, int depth) {
+        ++s.count;
+        if (!r->left && !r->right) {
+            if (s.minDepth == 0 || depth < s.minDepth) s.minDepth = depth;
+            if (depth > s.maxDepth) s.maxDepth = depth;
+        }
+        return true;
+    });
+    *shape = s;
+    return result == TREE_WALK_COMPLETE;
+}
+
+TreeWalkResult sampleEvenly(TreeNodeRecord* root, int32_t n, TreeVisitor visit, void* context) {
+    if (n == 0) return TREE_WALK_COMPLETE;
+    uint64_t total = sumOf(root);
+    if (n < 0 || (uint64_t)n > total) return TREE_WALK_FAILED;
+
+    // Gaps between positions are step or step + 1, the longer ones last; with rem adjusted to
+    // 1..n-1 the positions end exactly at total - 1.
+    uint64_t count = (uint64_t)n;
+    uint64_t pos, step, rem;
+    if (n > 1) {
+        uint64_t d = count - 1;
+        step = total / d;
+        rem = total % d;
+        if (rem == 0) {
+            rem = d;
+            --step;
+        }
+        pos = 0;
+    } else {
+        pos = total / 2;
+        step = 0;
+        rem = 0;
+    }
+
+    // Positions never decrease, so each lookup resumes from the stack the previous one left.
+    struct Entry {
+        TreeNodeRecord* record;
+        uint64_t base;  // total weight before the entry's subtree
+    } stack[TRAVERSAL_DEPTH];
+    int top = 0;
+    stack[0] = {root, 0};
+    for (uint64_t i = 1; i <= count; ++i) {
+        TreeNodeRecord* hit = nullptr;
+        while (!hit) {
+            TreeNodeRecord* r = stack[top].record;
+            uint64_t b = stack[top].base;
+            TreeNodeRecord* next = nullptr;
+            if (r->left) {
+                if (b + r->left->weightSum > pos)
+                    next = r->left;
+                else
+                    b += r->left->weightSum;
+            }
+            if (!next) {
+                if (b + r->weight > pos) {
+                    hit = r;
+                    break;
+                }
+                b += r->weight;
+                if (r->right && b + r->right->weightSum > pos) next = r->right;
+            }
+            if (next) {
+                if (top + 1 == TRAVERSAL_DEPTH) return TREE_WALK_FAILED;
+                stack[++top] = {next, b};
+            } else {
+                // Only a tree whose weightSums do not add up runs past its root.
+                if (top == 0) return TREE_WALK_FAILED;
+                --top;
+            }
+        }
+        if (!visit(hit, context)) return TREE_WALK_STOPPED;
+        pos += step + (count - rem < i ? 1 : 0);
+    }
+    return TREE_WALK_COMPLETE;
+}

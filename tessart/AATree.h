@@ -1,0 +1,190 @@
+// Weighted ordered AA tree: the core of the tessart module.
+//
+// An Andersson tree whose records are embedded in the objects that hold them (the module's
+// TreeNode objects), so inserting a node allocates nothing and a tree is nothing but its root
+// link. Every record carries a weight and the sum of the weights of its subtree, which gives the
+// rank of a node (weight before it) and the node covering a cumulative weight in O(log n).
+//
+// Guarantees:
+// - Ordered insertion keeps the in-order sequence non-decreasing under compareExact, equal keys
+//   in insertion order. Append mode puts the record last whatever its key and reports disorder.
+// - Insertion, removal, rank and selection are logarithmic; nothing here allocates, recurses,
+//   throws or uses the C++ runtime, so the core links into a module that needs libc only.
+// - Traversals run on fixed stacks of TRAVERSAL_DEPTH entries and report failure instead of
+//   overflowing them.
+// - releaseTree empties the tree and detaches every record before the first release callback
+//   runs, so code that a release triggers never sees a half-released tree.
+//
+// Departures from the textbook structure:
+// - Parent links, so neighbours, rank and rebalancing work from a record without a descent.
+// - Removal moves the in-order successor record into the removed record's place (rather than
+//   copying keys), because records are owned by their holders and must keep their identity.
+// - skew and split rotate when the child's level is greater than or equal to the node's (only
+//   equality occurs in a valid tree); insertion stops rebalancing after two consecutive levels
+//   at which split did not rotate, removal at the first level where nothing changed.
+// - Keys are up to three doubles; shorter keys are filled with negative infinity so that a key
+//   orders before every longer key it is a prefix of. Comparisons with NaN count as equal.
+// - Searches that take a query compare only the query's length of coordinates, and some of
+//   them do so within KEY_EPSILON.
+
+#ifndef TESSART_AATREE_H
+#define TESSART_AATREE_H
+
+#include <stdint.h>
+
+// Number of key coordinates stored in every record.
+constexpr int KEY_SIZE = 3;
+
+// Coordinates closer than this are equal for the tolerant comparisons.
+constexpr double KEY_EPSILON = 0.0001;
+
+// Entries of the fixed stacks of walkInOrder, treeShape and sampleEvenly; a stack holds one
+// root-to-node path. In an AA tree a left child is one level below its parent and a right child
+// at most one level below, never two horizontal links in a row, so a path from a root of level h
+// has at most 2h records. Every record of level k > 1 has two children of level >= k - 1, so a
+// root of level h has at least 2^h - 1 records beneath it. A path longer than 64 therefore needs
+// h >= 33 and at least 2^33 - 1 (8.6e9) records: with the objects that embed them, about a
+// terabyte of nodes in one tree. Walks that would exceed the bound stop and report failure.
+constexpr int TRAVERSAL_DEPTH = 64;
+
+struct TreeNodeRecord {
+    TreeNodeRecord* left;
+    TreeNodeRecord* right;
+    TreeNodeRecord* parent;  // null at the root
+    uint8_t level;           // 1 for a leaf
+    uint64_t weight;
+    uint64_t weightSum;  // weight plus both children's weightSum, modulo 2^64
+    double coords[KEY_SIZE];
+    // The object that embeds this record; non-null exactly while the record is in a tree. The
+    // holder may reuse the field while the record is detached (e.g. as a free-list link).
+    void* holder;
+};
+
+// Results of the walks over a tree.
+enum TreeWalkResult {
+    TREE_WALK_COMPLETE,  // every visit was made
+    TREE_WALK_STOPPED,   // the visitor returned false; no further visits were made
+    TREE_WALK_FAILED,    // the tree is deeper than TRAVERSAL_DEPTH, or a sample count was out
+                         // of range; the visits made so far stand
+};
+
+// Called for each record of a walk. Returns false to stop the walk.
+typedef bool (*TreeVisitor)(TreeNodeRecord* record, void* context);
+
+// Called by releaseTree once per record, after the whole tree has been detached: drops the
+// tree's reference to the object embedding `record` (whose holder is already null, so the
+// callee finds its object from the record's address). It may run arbitrary code.
+typedef void (*TreeReleaseCallback)(TreeNodeRecord* record, void* context);
+
+struct TreeShape {
+    int32_t count;     // number of records
+    int32_t minDepth;  // smallest depth of a record without children (root = 1), 0 if empty
+    int32_t maxDepth;  // largest such depth: the height of the tree
+};
+
+// ---- Keys ----
+
+// Stores a key of `length` (1 to KEY_SIZE) coordinates, filling the rest with -infinity.
+void setRecordKey(TreeNodeRecord* record, const double* key, int length);
+
+// Returns +1 if a's key is greater, -1 if b's is, 0 if equal, over all coordinates: the first
+// coordinate at which one is strictly greater decides.
+int compareExact(const TreeNodeRecord* a, const TreeNodeRecord* b);
+
+// compareExact of `query` against the first `length` coordinates of `node`.
+int comparePrefixExact(const double* query, int length, const TreeNodeRecord* node);
+
+// Sign of query - node at the first of `length` coordinates where they differ by more than
+// KEY_EPSILON; 0 if there is none.
+int compareQueryTolerant(const double* query, int length, const TreeNodeRecord* node);
+
+// Sign of a - b at the first coordinate that differs by more than KEY_EPSILON (coordinates that
+// are exactly equal are skipped, so two -infinity fills match); 0 if there is none.
+int compareNodesTolerant(const TreeNodeRecord* a, const TreeNodeRecord* b);
+
+// ---- Balance and update ----
+// A slot is the link that holds a record: its parent's left or right, or the tree's root.
+
+// Rotates right when the slot's record has a left child of the same or a higher level; keeps
+// weightSums. Returns true iff it rotated.
+bool skew(TreeNodeRecord** slot);
+
+// Rotates left and raises the new top a level when the right grandchild's level reaches the
+// slot record's; keeps weightSums. Returns true iff it rotated.
+bool split(TreeNodeRecord** slot);
+
+// Inserts `node` into the tree at `*root`. REQUIRES: coords, weight and holder are set; node is
+// in no tree. Ordered mode puts it after every equal key; append mode puts it last and sets
+// *disorder (if given) when some record passed has a greater key. *disorder is never cleared.
+void insertNode(TreeNodeRecord** root, TreeNodeRecord* node, bool append, bool* disorder);
+
+// Removes `node` from the tree at `*root`. REQUIRES: node belongs to that tree. Leaves node's
+// own fields (holder included) as they were; the caller detaches it.
+void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node);
+
+// Empties the tree at `*root`: sets *root to null and every record's holder to null, then calls
+// release for each record in post-order (left subtree, right subtree, node). The records' links
+// are reused for the walk and mean nothing afterwards. Should a callback insert a record that
+// is still waiting for its release into some tree, that record is released and the walk ends
+// there: the records after it keep the reference the tree held (a leak, never a dangling link).
+void releaseTree(TreeNodeRecord** root, TreeReleaseCallback release, void* context);
+
+// ---- Navigation (every record given must be in a tree) ----
+
+// Returns the record before `node` in order, or null at the first.
+TreeNodeRecord* nodePrev(TreeNodeRecord* node);
+
+// Returns the record after `node` in order, or null at the last.
+TreeNodeRecord* nodeNext(TreeNodeRecord* node);
+
+// Returns the first record of the tree rooted at `root`, or null if it is empty.
+TreeNodeRecord* leftmostNode(TreeNodeRecord* root);
+
+// Returns the last record of the tree rooted at `root`, or null if it is empty.
+TreeNodeRecord* rightmostNode(TreeNodeRecord* root);
+
+// Returns the root of the tree that holds `node`.
+TreeNodeRecord* rootOf(TreeNodeRecord* node);
+
+// Returns the total weight of the records before `node` in order.
+uint64_t nodeRank(const TreeNodeRecord* node);
+
+// Returns the record whose interval [rank, rank + weight) contains i, or null when i is at or
+// beyond the total weight. Records of weight 0 are never returned.
+TreeNodeRecord* selectByWeight(TreeNodeRecord* root, uint64_t i);
+
+// ---- Searches ----
+
+// Lower search (upper = false): the last record that lies below `query` by more than
+// KEY_EPSILON at the first of `length` coordinates where they differ by more than that. Upper
+// search: the first record that lies above it in the same sense. Null if none.
+TreeNodeRecord* boundSearch(TreeNodeRecord* root, const double* query, int length, bool upper);
+
+// Returns the record nearest to `query` on the first coordinate among the last record whose
+// prefix is below the query and the first one at or above it; the one below is ruled out when
+// it is under `lowerBound` or nearer to the bound than to the query, and ties go to the one
+// above. With only one of them present, that one. Null for an empty tree.
+TreeNodeRecord* closestNode(TreeNodeRecord* root, const double* query, int length,
+                            double lowerBound);
+
+// The start of a merge walk cut at `key`: with lean the cut falls before the records equal to
+// key within KEY_EPSILON, without it after them. Returns the last record before the cut when
+// merge is true (the walk goes backwards), the first record after it otherwise; null if none.
+TreeNodeRecord* splitPoint(const double* key, int length, TreeNodeRecord* root, bool lean,
+                           bool merge);
+
+// ---- Traversals ----
+
+// Calls visit for every record in key order.
+TreeWalkResult walkInOrder(TreeNodeRecord* root, TreeVisitor visit, void* context);
+
+// Fills *shape. Returns false (shape undefined) iff the tree is deeper than TRAVERSAL_DEPTH.
+bool treeShape(TreeNodeRecord* root, TreeShape* shape);
+
+// Calls visit n times, at n cumulative weights spread evenly from 0 to total - 1 (from the
+// middle when n = 1), each time with the record covering that weight: ascending order, the
+// same record possibly several times in a row. REQUIRES: 1 <= n <= total weight (n = 0 makes
+// no visit; other counts fail without visiting).
+TreeWalkResult sampleEvenly(TreeNodeRecord* root, int32_t n, TreeVisitor visit, void* context);
+
+#endif  // TESSART_AATREE_H
