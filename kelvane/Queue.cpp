@@ -45,3 +45,45 @@ void Queue::dequeue(SquadKey key) {
     if (level != -1) _squadGenerator[level].dequeue(key);
     _lastMaps.erase(key);
 }
+
+double Queue::_elapsed() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - _startTime).count();
+}
+
+MapKey Queue::formteams(MatchmakerTime time, Teams& result) {
+    _startTime = std::chrono::steady_clock::now();
+    const MatchmakerTime waitTime = _squads.getAvgWaitTime(time);
+    // Allowance k: the first k + 1 thresholds are reached; -1 admits no imbalance at all. The
+    // scan stops at the first threshold above the wait.
+    for (int i = condSquad; i < condTotal; ++i) {
+        _curMaxLevelImbalance[i] = -1;
+        _curMaxTotalImbalance[i] = -1;
+        for (uint32_t timeout : _levelImbalanceTimeouts[i]) {
+            if (waitTime < timeout) break;
+            ++_curMaxLevelImbalance[i];
+        }
+        for (uint32_t timeout : _totalImbalanceTimeouts[i]) {
+            if (waitTime < timeout) break;
+            ++_curMaxTotalImbalance[i];
+        }
+    }
+    for (const Tmb& tmb : _tmb) {
+        if (waitTime < tmb[3]) break;
+        // A try that fails must leave no keys behind.
+        result.first.clear();
+        result.second.clear();
+        const MapKey map = _findTeams(result, tmb);
+        if (!result.first.empty() && !result.second.empty()) return map;
+        if (_elapsed() > TICK_TIMEOUT) break;
+    }
+    result.first.clear();
+    result.second.clear();
+    return 0;
+}
+
+MapKey Queue::_findTeams(Teams& result, const Tmb& tmb) {
+    Solution current{};
+    if (!_step1(current, tmb)) return 0;
+    if (!_step2(current, tmb)) return 0;
+    return _step3(current, result);
+}

@@ -5,6 +5,7 @@
 // formation call never removes anyone: the caller dequeues the squads of a formed battle itself.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <map>
@@ -40,6 +41,11 @@ private:
     MapKey _findTeams(Teams& result, const Tmb& tmb);
     // Seconds since the current formation call began.
     double _elapsed() const;
+    // Places per team at a level of a layout. Sizes beyond INT32_MAX are no real layout; clamping
+    // keeps the arithmetic on them defined.
+    static int _placesAt(const Tmb& tmb, int level) {
+        return static_cast<int>(std::min<uint32_t>(tmb[level], INT32_MAX));
+    }
 
     // First pass: the lowest-penalty squad compositions and single-player counts per level.
     bool _step1(Solution& solution, const Tmb& tmb);
@@ -62,7 +68,10 @@ private:
     MapKey _addPlayersToTeam(Teams& solution,
                              const std::array<Teams, LEVEL_COUNT>& squads,
                              const std::vector<SquadRoster>& players);
-    int _getMapCost(MapKey map, int players, int level, int index, std::vector<SquadKey>& result);
+    // Totals are 64-bit: map costs saturate at INT_MAX each, and many of them add up.
+    int64_t _getMapCost(MapKey map, int players, int level, int index,
+                        std::vector<SquadKey>& result) const;
+    int64_t _squadMapCost(SquadKey key, MapKey map) const;
     static void _fillSolution(Teams& solution, const std::vector<SquadKey>& keys, int count);
 
     std::array<SquadRosterGenerator, LEVEL_COUNT> _squadGenerator;

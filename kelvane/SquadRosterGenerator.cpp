@@ -37,10 +37,15 @@ void SquadRosterGenerator::_processSquad(SquadKey key) {
 
 void SquadRosterGenerator::_updateState() {
     _resetState();
-    int processed = 0;
-    for (const auto& entry : _keysList) {
-        if (processed++ == MAX_SQUAD_IN_QUEUE) break;
-        _processSquad(entry.second);
+    try {
+        int processed = 0;
+        for (const auto& entry : _keysList) {
+            if (processed++ == MAX_SQUAD_IN_QUEUE) break;
+            _processSquad(entry.second);
+        }
+    } catch (...) {
+        _isValid = false;  // a rebuild cut short is redone on the next use
+        throw;
     }
 }
 

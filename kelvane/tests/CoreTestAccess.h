@@ -26,6 +26,45 @@ struct CoreTestAccess {
     static const auto& tmb(const Queue& q) { return q._tmb; }
     static const auto& allMaps(const Queue& q) { return q._allMaps; }
     static const auto& maxVehicleCounts(const Queue& q) { return q._maxVehicleCounts; }
+
+    // The team search's steps and the allowances they read.
+    static TeamState& levelImbalance(Queue& q) { return q._curMaxLevelImbalance; }
+    static TeamState& totalImbalance(Queue& q) { return q._curMaxTotalImbalance; }
+    static void startClock(Queue& q, double secondsAgo = 0) {
+        q._startTime = std::chrono::steady_clock::now() -
+                       std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                           std::chrono::duration<double>(secondsAgo));
+    }
+    static bool checkPlayers(int& a, int& b, int imb, int squadA, int squadB, int available,
+                             int maxA, int maxB) {
+        return Queue::_checkPlayers(a, b, imb, squadA, squadB, available, maxA, maxB);
+    }
+    static Conditions squadConditions(const Queue& q, const SquadRoster& cur, int size, int lvl) {
+        return q._getSquadConditions(cur, size, lvl);
+    }
+    static Conditions playerConditions(const Queue& q, const SquadRoster& cur, int size, int lvl) {
+        return q._getPlayerConditions(cur, size, lvl);
+    }
+    static void processPlayers(Queue& q, MatchingResult& result, int index,
+                               const Conditions& conditions, const TeamState& players, int freeA,
+                               int freeB) {
+        q._processPlayers(condSquad, result, index, conditions, players, SquadRoster{}, freeA,
+                          freeB);
+    }
+    static int generateSolution(const Queue& q, const MatchingResult& result, int index,
+                                std::vector<int>& solution) {
+        return q._generateSolution(result, index, solution);
+    }
+    static bool step1(Queue& q, Solution& s, const Tmb& tmb) { return q._step1(s, tmb); }
+    static bool step2(Queue& q, Solution& s, const Tmb& tmb) { return q._step2(s, tmb); }
+    static MapKey step3(Queue& q, const Solution& s, Teams& result) { return q._step3(s, result); }
+    static int64_t mapCost(const Queue& q, MapKey map, int players, int level, int index,
+                           std::vector<SquadKey>& keys) {
+        return q._getMapCost(map, players, level, index, keys);
+    }
+    static void fillSolution(Teams& t, const std::vector<SquadKey>& keys, int count) {
+        Queue::_fillSolution(t, keys, count);
+    }
 };
 
 // Keys of a sorted list in list order.
@@ -33,4 +72,14 @@ inline std::vector<SquadKey> keysOf(const SquadKeysSortedList& list) {
     std::vector<SquadKey> keys;
     for (const auto& entry : list) keys.push_back(entry.second);
     return keys;
+}
+
+// A queue configuration; thresholds of one value for every class.
+inline ConfigTuple makeConfig(std::set<int> maps, std::vector<Tmb> tmbs,
+                              std::vector<uint32_t> totalImb, std::vector<uint32_t> levelImb,
+                              TeamState caps) {
+    ImbalanceTimeouts total, level;
+    total.fill(totalImb);
+    level.fill(levelImb);
+    return ConfigTuple(std::move(maps), std::move(tmbs), total, level, caps);
 }
