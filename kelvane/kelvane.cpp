@@ -1,0 +1,490 @@
+// The Python binding of the matchmaker: module kelvane and its type RandomMatchmaker.
+//
+// The binding only converts and checks. Every argument is checked in full before the core is
+// called, so a refused call leaves the matchmaker exactly as it was; integers are read from the
+// objects themselves (never through __int__), so no script code runs while a list is being read.
+// Each entry point catches whatever the core throws: no C++ exception reaches the interpreter.
+#include <Python.h>
+#include <structmember.h>
+
+#include <cstdint>
+#include <exception>
+#include <map>
+#include <new>
+#include <set>
+#include <tuple>
+#include <vector>
+
+#include "Queue.h"
+#include "Types.h"
+
+namespace {
+
+// Thresholds are read as unsigned 32-bit values through a long.
+static_assert(sizeof(long) > sizeof(uint32_t), "long must hold every unsigned 32-bit value");
+
+// ---------------------------------------------------------------------------------------------
+// References and errors
+
+// Owns one reference, released when the holder goes out of scope unless handed over.
+class PyRef {
+public:
+    explicit PyRef(PyObject* object) : _object(object) {}
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    ~PyRef() { Py_XDECREF(_object); }
+
+    // A holder of a new reference to a borrowed object.
+    static PyRef borrow(PyObject* object) {
+        Py_XINCREF(object);
+        return PyRef(object);
+    }
+
+    PyObject* get() const { return _object; }
+    explicit operator bool() const { return _object != nullptr; }
+    // Hands the reference to the caller.
+    PyObject* release() {
+        PyObject* object = _object;
+        _object = nullptr;
+        return object;
+    }
+
+private:
+    PyObject* _object;
+};
+
+// Sets the Python error for the C++ exception being handled and returns null.
+// REQUIRES: called from a catch block.
+PyObject* setErrorFromException() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_Format(PyExc_RuntimeError, "Internal matchmaker error: %s.", error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "Internal matchmaker error.");
+    }
+    return nullptr;
+}
+
+// Sets type(message) and returns null.
+PyObject* fail(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Integer conversion
+
+enum class Read {
+    ok,
+    wrongType,   // neither an int nor a long
+    outOfRange,  // an integer outside the accepted range
+    failed,      // the interpreter's own error is set
+};
+
+// Reads an int or a long (bool included) in [low, high] into value.
+Read readInteger(PyObject* item, long low, long high, long& value) {
+    long read;
+    if (PyInt_Check(item)) {
+        read = PyInt_AS_LONG(item);
+    } else if (PyLong_Check(item)) {
+        int overflow = 0;
+        read = PyLong_AsLongAndOverflow(item, &overflow);
+        if (overflow != 0) return Read::outOfRange;
+        if (read == -1 && PyErr_Occurred()) return Read::failed;
+    } else {
+        return Read::wrongType;
+    }
+    if (read < low || read > high) return Read::outOfRange;
+    value = read;
+    return Read::ok;
+}
+
+// Reads every item of list through readInteger and hands it to store(value), in order.
+// On a fault returns it, with the index of the item at fault in at.
+template <typename Store>
+Read readIntegers(PyObject* list, long low, long high, Py_ssize_t& at, Store store) {
+    const Py_ssize_t size = PyList_GET_SIZE(list);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        long value = 0;
+        const Read read = readInteger(PyList_GET_ITEM(list, i), low, high, value);
+        if (read != Read::ok) {
+            at = i;
+            return read;
+        }
+        store(value);
+    }
+    return Read::ok;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Configuration
+
+constexpr long kSigned32Min = INT32_MIN;
+constexpr long kSigned32Max = INT32_MAX;
+constexpr long kUnsigned32Max = UINT32_MAX;
+// top, mid, bottom, wait.
+constexpr Py_ssize_t kTmbItems = std::tuple_size_v<Tmb>;
+
+// What each field of a queue description must be; the messages of refused configurations are
+// "queue <key>: <field> must be <form>." and "queue <key>: <field> item <i> must be <form>.".
+constexpr const char* kMapsForm = "a non-empty list of signed 32-bit ints";
+constexpr const char* kMapForm = "a signed 32-bit int";
+constexpr const char* kTmbsForm = "a list of lists";
+constexpr const char* kTmbForm = "a list of four non-negative ints below 2**32";
+constexpr const char* kTimeoutsForm = "a list of at most five lists";
+constexpr const char* kTimeoutForm = "a list of non-negative ints below 2**32";
+constexpr const char* kMaxVehiclesForm = "a list of at most five non-negative ints below 2**31";
+constexpr const char* kMaxVehicleForm = "a non-negative int below 2**31";
+
+// Checks and converts the fields of one queue description; every refusal names the queue.
+class DescriptionReader {
+public:
+    explicit DescriptionReader(int queueKey) : _queueKey(queueKey) {}
+
+    bool readMaps(PyObject* maps, std::set<int>& allMaps) const {
+        if (!PyList_Check(maps)) return fieldError(PyExc_TypeError, "maps", kMapsForm);
+        // A queue without maps could never draw one for a battle.
+        if (PyList_GET_SIZE(maps) == 0) return fieldError(PyExc_ValueError, "maps", kMapsForm);
+        Py_ssize_t at = 0;
+        const Read read = readIntegers(maps, kSigned32Min, kSigned32Max, at, [&](long value) {
+            allMaps.insert(static_cast<int>(value));
+        });
+        return read == Read::ok || itemError(read, "maps", at, kMapForm);
+    }
+
+    bool readTmbs(PyObject* tmbs, std::vector<Tmb>& tmbData) const {
+        if (!PyList_Check(tmbs)) return fieldError(PyExc_TypeError, "tmbs", kTmbsForm);
+        const Py_ssize_t size = PyList_GET_SIZE(tmbs);
+        tmbData.reserve(static_cast<size_t>(size));
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject* entry = PyList_GET_ITEM(tmbs, i);
+            if (!PyList_Check(entry) || PyList_GET_SIZE(entry) != kTmbItems)
+                return itemError(Read::wrongType, "tmbs", i, kTmbForm);
+            Tmb tmb{};
+            size_t slot = 0;
+            Py_ssize_t at = 0;
+            const Read read = readIntegers(entry, 0, kUnsigned32Max, at, [&](long value) {
+                tmb[slot++] = static_cast<uint32_t>(value);
+            });
+            if (read != Read::ok) return itemError(read, "tmbs", i, kTmbForm);
+            tmbData.push_back(tmb);
+        }
+        return true;
+    }
+
+    // totalImb and levelImb: list j holds the timeouts of class j; missing lists stay empty.
+    bool readTimeouts(PyObject* lists, const char* field, ImbalanceTimeouts& timeouts) const {
+        if (!PyList_Check(lists) || PyList_GET_SIZE(lists) > CONDITION_COUNT)
+            return fieldError(PyExc_TypeError, field, kTimeoutsForm);
+        const Py_ssize_t size = PyList_GET_SIZE(lists);
+        for (Py_ssize_t j = 0; j < size; ++j) {
+            PyObject* list = PyList_GET_ITEM(lists, j);
+            if (!PyList_Check(list)) return itemError(Read::wrongType, field, j, kTimeoutForm);
+            std::vector<uint32_t>& classTimeouts = timeouts[static_cast<size_t>(j)];
+            Py_ssize_t at = 0;
+            const Read read = readIntegers(list, 0, kUnsigned32Max, at, [&](long value) {
+                classTimeouts.push_back(static_cast<uint32_t>(value));
+            });
+            if (read != Read::ok) return itemError(read, field, j, kTimeoutForm);
+        }
+        return true;
+    }
+
+    // Missing trailing caps are 0. Caps are never negative: the search subtracts counts from them.
+    bool readMaxVehicles(PyObject* maxVehicles, TeamState& caps) const {
+        if (!PyList_Check(maxVehicles) || PyList_GET_SIZE(maxVehicles) > CONDITION_COUNT)
+            return fieldError(PyExc_TypeError, "maxVehicles", kMaxVehiclesForm);
+        size_t slot = 0;
+        Py_ssize_t at = 0;
+        const Read read = readIntegers(maxVehicles, 0, kSigned32Max, at, [&](long value) {
+            caps[slot++] = static_cast<int32_t>(value);
+        });
+        return read == Read::ok || itemError(read, "maxVehicles", at, kMaxVehicleForm);
+    }
+
+private:
+    // Both set the error and return false.
+    bool fieldError(PyObject* type, const char* field, const char* form) const {
+        PyErr_Format(type, "queue %d: %s must be %s.", _queueKey, field, form);
+        return false;
+    }
+    bool itemError(Read fault, const char* field, Py_ssize_t item, const char* form) const {
+        if (fault == Read::failed) return false;
+        PyObject* type = fault == Read::wrongType ? PyExc_TypeError : PyExc_ValueError;
+        PyErr_Format(type, "queue %d: %s item %zd must be %s.", _queueKey, field, item, form);
+        return false;
+    }
+
+    int _queueKey;
+};
+
+// Converts the whole configuration list into config; false with the error set on any fault.
+bool readConfig(PyObject* list, std::map<int, ConfigTuple>& config) {
+    if (!PyList_Check(list)) {
+        PyErr_SetString(PyExc_TypeError, "config must be a list of queue descriptions.");
+        return false;
+    }
+    // The size is read again on every round: parsing an item may run script code (__int__ of
+    // its key) that changes the list.
+    for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+        // Owned while it is read, for the same reason.
+        PyRef description = PyRef::borrow(PyList_GetItem(list, i));
+        if (!description) return false;
+        // The parser reports anything but a tuple as a SystemError, an interpreter fault.
+        if (!PyTuple_Check(description.get())) {
+            PyErr_Format(PyExc_TypeError, "config item %zd must be a tuple of six items.", i);
+            return false;
+        }
+        int queueKey = 0;
+        PyObject *maps, *tmbs, *totalImb, *levelImb, *maxVehicles;
+        if (!PyArg_ParseTuple(description.get(), "iOOOOO", &queueKey, &maps, &tmbs, &totalImb,
+                              &levelImb, &maxVehicles))
+            return false;
+        ConfigTuple queueConfig;
+        auto& [allMaps, tmbData, total, level, vehMaxCounts] = queueConfig;
+        const DescriptionReader reader(queueKey);
+        if (!reader.readMaps(maps, allMaps) || !reader.readTmbs(tmbs, tmbData) ||
+            !reader.readTimeouts(totalImb, "totalImb", total) ||
+            !reader.readTimeouts(levelImb, "levelImb", level) ||
+            !reader.readMaxVehicles(maxVehicles, vehMaxCounts))
+            return false;
+        // A later description of the same queue replaces an earlier one.
+        config.insert_or_assign(queueKey, std::move(queueConfig));
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Enqueue arguments
+
+// Each member's vehicle type. Plain ints only (bool included); any value is taken, and one
+// beyond 32 bits becomes typeOther rather than being truncated into a known type.
+bool readTypes(PyObject* types, std::vector<VehType>& arguments) {
+    const Py_ssize_t size = PyList_GET_SIZE(types);
+    arguments.reserve(static_cast<size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyList_GET_ITEM(types, i);
+        if (!PyInt_Check(item)) {
+            PyErr_SetString(PyExc_TypeError, "Non-int item in list.");
+            return false;
+        }
+        const long value = PyInt_AS_LONG(item);
+        const bool fits = value >= kSigned32Min && value <= kSigned32Max;
+        arguments.push_back(fits ? static_cast<VehType>(value) : typeOther);
+    }
+    return true;
+}
+
+// Each member's recent maps, most recent first.
+bool readLastMaps(PyObject* lastMaps, std::vector<std::vector<int>>& maps) {
+    const Py_ssize_t size = PyList_GET_SIZE(lastMaps);
+    maps.reserve(static_cast<size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* memberMaps = PyList_GET_ITEM(lastMaps, i);
+        if (!PyList_Check(memberMaps)) {
+            PyErr_SetString(PyExc_TypeError, "Non-list argument.");
+            return false;
+        }
+        std::vector<int>& playerMaps = maps.emplace_back();
+        playerMaps.reserve(static_cast<size_t>(PyList_GET_SIZE(memberMaps)));
+        Py_ssize_t at = 0;
+        const Read read = readIntegers(memberMaps, kSigned32Min, kSigned32Max, at, [&](long value) {
+            playerMaps.push_back(static_cast<int>(value));
+        });
+        if (read == Read::wrongType) {
+            PyErr_SetString(PyExc_TypeError, "Non-int item in list.");
+            return false;
+        }
+        if (read == Read::outOfRange) {
+            // No configured map has such a key; truncating it could name one.
+            PyErr_SetString(PyExc_ValueError, "Invalid map key.");
+            return false;
+        }
+        if (read == Read::failed) return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// RandomMatchmaker
+
+// clang-format off
+struct RandomMatchmaker {
+    PyObject_HEAD
+    // Null only while the object is being built.
+    Matchmaker* controller;
+};
+// clang-format on
+
+Matchmaker& controllerOf(PyObject* self) {
+    return *reinterpret_cast<RandomMatchmaker*>(self)->controller;
+}
+
+PyObject* RandomMatchmaker_new(PyTypeObject* type, PyObject* args, PyObject* /*kwds*/) {
+    try {
+        int seed = 0;
+        PyObject* list = nullptr;
+        if (!PyArg_ParseTuple(args, "iO", &seed, &list)) return nullptr;
+        std::map<int, ConfigTuple> config;
+        if (!readConfig(list, config)) return nullptr;
+        PyRef self(type->tp_alloc(type, 0));
+        if (!self) return nullptr;
+        // If this throws, the holder releases the object, whose controller is still null.
+        reinterpret_cast<RandomMatchmaker*>(self.get())->controller =
+            new Matchmaker(static_cast<unsigned int>(seed), config);
+        return self.release();
+    } catch (...) {
+        return setErrorFromException();
+    }
+}
+
+void RandomMatchmaker_dealloc(PyObject* self) {
+    delete reinterpret_cast<RandomMatchmaker*>(self)->controller;
+    // A subclass frees through its own slot.
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyDoc_STRVAR(RandomMatchmaker_enqueue_doc, "Enqueues squad to the queue.");
+
+PyObject* RandomMatchmaker_enqueue(PyObject* self, PyObject* args) {
+    try {
+        int queue = 0;
+        unsigned PY_LONG_LONG time = 0;
+        unsigned PY_LONG_LONG key = 0;
+        int level = 0;
+        PyObject* types = nullptr;
+        PyObject* lastMaps = nullptr;
+        if (!PyArg_ParseTuple(args, "iKKiOO", &queue, &time, &key, &level, &types, &lastMaps))
+            return nullptr;
+        if (!PyList_Check(types) || !PyList_Check(lastMaps))
+            return fail(PyExc_TypeError, "Non-list argument.");
+        if (PyList_GET_SIZE(types) == 0) return fail(PyExc_TypeError, "Invalid argument.");
+        std::vector<VehType> arguments;
+        if (!readTypes(types, arguments)) return nullptr;
+        std::vector<std::vector<int>> maps;
+        if (!readLastMaps(lastMaps, maps)) return nullptr;
+
+        Matchmaker& controller = controllerOf(self);
+        if (!controller.checkQueue(queue)) return fail(PyExc_ValueError, "Unknown queue key.");
+        // The core indexes its levels unchecked.
+        if (level < 0 || level >= LEVEL_COUNT) return fail(PyExc_ValueError, "Invalid level.");
+        // A second entry would count its members twice in the registry and the roster tables.
+        if (controller.contains(queue, key))
+            return fail(PyExc_ValueError, "Squad is already enqueued.");
+        controller.enqueue(queue, time, key, level, arguments, maps);
+        Py_RETURN_NONE;
+    } catch (...) {
+        return setErrorFromException();
+    }
+}
+
+PyDoc_STRVAR(RandomMatchmaker_dequeue_doc, "Dequeues squad from the queue.");
+
+PyObject* RandomMatchmaker_dequeue(PyObject* self, PyObject* args) {
+    try {
+        int queue = 0;
+        unsigned PY_LONG_LONG key = 0;
+        if (!PyArg_ParseTuple(args, "iK", &queue, &key)) return nullptr;
+        Matchmaker& controller = controllerOf(self);
+        if (!controller.checkQueue(queue)) return fail(PyExc_ValueError, "Unknown queue key.");
+        // A squad that is not waiting is no error.
+        controller.dequeue(queue, key);
+        Py_RETURN_NONE;
+    } catch (...) {
+        return setErrorFromException();
+    }
+}
+
+PyMethodDef RandomMatchmaker_methods[] = {
+    {"enqueue", RandomMatchmaker_enqueue, METH_VARARGS, RandomMatchmaker_enqueue_doc},
+    {"dequeue", RandomMatchmaker_dequeue, METH_VARARGS, RandomMatchmaker_dequeue_doc},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyMemberDef RandomMatchmaker_members[] = {
+    {nullptr, 0, 0, 0, nullptr} /* sentinel */
+};
+
+PyGetSetDef RandomMatchmaker_getseters[] = {
+    {nullptr, nullptr, nullptr, nullptr, nullptr} /* sentinel */
+};
+
+PyDoc_STRVAR(RandomMatchmaker_doc, "Random matchmaker.");
+
+// clang-format off
+PyTypeObject RandomMatchmakerType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "kelvane.RandomMatchmaker",                /* tp_name */
+    sizeof(RandomMatchmaker),                  /* tp_basicsize */
+    0,                                         /* tp_itemsize */
+    RandomMatchmaker_dealloc,                  /* tp_dealloc */
+    nullptr,                                   /* tp_print */
+    nullptr,                                   /* tp_getattr */
+    nullptr,                                   /* tp_setattr */
+    nullptr,                                   /* tp_compare */
+    nullptr,                                   /* tp_repr */
+    nullptr,                                   /* tp_as_number */
+    nullptr,                                   /* tp_as_sequence */
+    nullptr,                                   /* tp_as_mapping */
+    nullptr,                                   /* tp_hash */
+    nullptr,                                   /* tp_call */
+    nullptr,                                   /* tp_str */
+    nullptr,                                   /* tp_getattro */
+    nullptr,                                   /* tp_setattro */
+    nullptr,                                   /* tp_as_buffer */
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  /* tp_flags */
+    RandomMatchmaker_doc,                      /* tp_doc */
+    nullptr,                                   /* tp_traverse */
+    nullptr,                                   /* tp_clear */
+    nullptr,                                   /* tp_richcompare */
+    0,                                         /* tp_weaklistoffset */
+    nullptr,                                   /* tp_iter */
+    nullptr,                                   /* tp_iternext */
+    RandomMatchmaker_methods,                  /* tp_methods */
+    RandomMatchmaker_members,                  /* tp_members */
+    RandomMatchmaker_getseters,                /* tp_getset */
+    nullptr,                                   /* tp_base */
+    nullptr,                                   /* tp_dict */
+    nullptr,                                   /* tp_descr_get */
+    nullptr,                                   /* tp_descr_set */
+    0,                                         /* tp_dictoffset */
+    nullptr,                                   /* tp_init */
+    nullptr,                                   /* tp_alloc */
+    RandomMatchmaker_new,                      /* tp_new */
+    nullptr,                                   /* tp_free */
+    nullptr,                                   /* tp_is_gc */
+    nullptr,                                   /* tp_bases */
+    nullptr,                                   /* tp_mro */
+    nullptr,                                   /* tp_cache */
+    nullptr,                                   /* tp_subclasses */
+    nullptr,                                   /* tp_weaklist */
+    nullptr,                                   /* tp_del */
+    0,                                         /* tp_version_tag */
+};
+// clang-format on
+
+// ---------------------------------------------------------------------------------------------
+// Module
+
+PyMethodDef module_methods[] = {
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyDoc_STRVAR(kelvane_doc, "Random battles matchmaker.");
+
+}  // namespace
+
+// The only symbol the module exports (everything else is built hidden).
+extern "C" __attribute__((visibility("default"))) void initkelvane() {
+    if (PyType_Ready(&RandomMatchmakerType) < 0) return;
+    // Borrowed: the interpreter's module table owns the module.
+    PyObject* module =
+        Py_InitModule4("kelvane", module_methods, kelvane_doc, nullptr, PYTHON_API_VERSION);
+    if (module == nullptr) return;
+    PyRef type = PyRef::borrow(reinterpret_cast<PyObject*>(&RandomMatchmakerType));
+    // The module takes the reference only when the call succeeds.
+    if (PyModule_AddObject(module, "RandomMatchmaker", type.get()) == 0) type.release();
+}

@@ -1,0 +1,341 @@
+"""Tests of the kelvane module: messages, refusals that change nothing, references, exports."""
+
+import gc
+import os
+import subprocess
+import sys
+import unittest
+import weakref
+
+import kelvane
+
+UNDER_SANITIZER = 'asan' in os.environ.get('LD_PRELOAD', '')
+
+
+def description(key=1, maps=None, tmbs=None, totalImb=None, levelImb=None, maxVehicles=None):
+    """A valid queue description with the given fields replaced."""
+    return (key,
+            [10, 11] if maps is None else maps,
+            [[2, 2, 2, 0]] if tmbs is None else tmbs,
+            [[0]] * 5 if totalImb is None else totalImb,
+            [[0]] * 5 if levelImb is None else levelImb,
+            [6, 2, 2, 2, 2] if maxVehicles is None else maxVehicles)
+
+
+def matchmaker(*keys):
+    return kelvane.RandomMatchmaker(7, [description(key) for key in keys or (1,)])
+
+
+class ModuleTest(unittest.TestCase):
+
+    def test_docs_and_names(self):
+        self.assertEqual(kelvane.__doc__, 'Random battles matchmaker.')
+        self.assertEqual(kelvane.RandomMatchmaker.__doc__, 'Random matchmaker.')
+        self.assertEqual(kelvane.RandomMatchmaker.enqueue.__doc__, 'Enqueues squad to the queue.')
+        self.assertEqual(kelvane.RandomMatchmaker.dequeue.__doc__,
+                         'Dequeues squad from the queue.')
+        self.assertEqual(kelvane.RandomMatchmaker.__module__, 'kelvane')
+        self.assertEqual(kelvane.RandomMatchmaker.__name__, 'RandomMatchmaker')
+        self.assertEqual([n for n in dir(kelvane) if not n.startswith('__')], ['RandomMatchmaker'])
+
+    def test_exports_only_its_init_function_and_does_not_link_libpython(self):
+        path = kelvane.__file__
+        symbols = subprocess.check_output(['readelf', '--dyn-syms', '-W', path])
+        exported = []
+        for line in symbols.splitlines():
+            fields = line.split()
+            # Num: Value Size Type Bind Vis Ndx Name
+            if len(fields) >= 8 and fields[3] == 'FUNC' and fields[6] != 'UND' \
+                    and fields[4] in ('GLOBAL', 'WEAK'):
+                exported.append(fields[7])
+        self.assertEqual(exported, ['initkelvane'])
+        dynamic = subprocess.check_output(['readelf', '-d', path])
+        needed = [line for line in dynamic.splitlines() if '(NEEDED)' in line]
+        self.assertTrue(needed)
+        self.assertFalse([line for line in needed if 'libpython' in line])
+
+    def test_example_runs_silently(self):
+        script = ('import kelvane; m = kelvane.RandomMatchmaker(7, [(1, [10, 11], '
+                  '[[2, 2, 2, 0]], [[0]] * 5, [[0]] * 5, [6, 2, 2, 2, 2])]); '
+                  'm.enqueue(1, 100, 42, 0, [6], [[10]]); m.dequeue(1, 42)')
+        env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(kelvane.__file__)))
+        child = subprocess.Popen([sys.executable, '-c', script], env=env,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = child.communicate()
+        self.assertEqual((child.returncode, out, err), (0, '', ''))
+
+
+class ConstructorTest(unittest.TestCase):
+
+    def assertRefused(self, config, error, message):
+        with self.assertRaises(error) as raised:
+            kelvane.RandomMatchmaker(7, config)
+        self.assertEqual(str(raised.exception), message)
+
+    def test_empty_configuration_has_no_queues(self):
+        m = kelvane.RandomMatchmaker(7, [])
+        with self.assertRaises(ValueError) as raised:
+            m.enqueue(1, 100, 42, 0, [6], [])
+        self.assertEqual(str(raised.exception), 'Unknown queue key.')
+
+    def test_parser_errors(self):
+        self.assertRaises(TypeError, kelvane.RandomMatchmaker, 7)
+        self.assertRaises(TypeError, kelvane.RandomMatchmaker, 7.5, [])
+        self.assertRaises(OverflowError, kelvane.RandomMatchmaker, 2 ** 31, [])
+        self.assertRaises(TypeError, kelvane.RandomMatchmaker, 7, [description()[:5]])
+        self.assertRaises(TypeError, kelvane.RandomMatchmaker, 7, [('1',) + description()[1:]])
+        self.assertRaises(OverflowError, kelvane.RandomMatchmaker, 7,
+                          [(2 ** 31,) + description()[1:]])
+
+    def test_configuration_shape(self):
+        self.assertRefused((description(),), TypeError,
+                           'config must be a list of queue descriptions.')
+        self.assertRefused([description(), list(description())], TypeError,
+                           'config item 1 must be a tuple of six items.')
+
+    def test_refused_fields(self):
+        maps = 'a non-empty list of signed 32-bit ints'
+        map_ = 'a signed 32-bit int'
+        tmb = 'a list of four non-negative ints below 2**32'
+        lists = 'a list of at most five lists'
+        timeouts = 'a list of non-negative ints below 2**32'
+        caps = 'a list of at most five non-negative ints below 2**31'
+        cap = 'a non-negative int below 2**31'
+        cases = [
+            (dict(maps=(10,)), TypeError, 'maps must be ' + maps),
+            (dict(maps=[]), ValueError, 'maps must be ' + maps),
+            (dict(maps=[10, '11']), TypeError, 'maps item 1 must be ' + map_),
+            (dict(maps=[10, 11.0]), TypeError, 'maps item 1 must be ' + map_),
+            (dict(maps=[2 ** 31]), ValueError, 'maps item 0 must be ' + map_),
+            (dict(maps=[10, -2 ** 31 - 1]), ValueError, 'maps item 1 must be ' + map_),
+            (dict(tmbs={}), TypeError, 'tmbs must be a list of lists'),
+            (dict(tmbs=[[2, 2, 2, 0], (2, 2, 2, 0)]), TypeError, 'tmbs item 1 must be ' + tmb),
+            (dict(tmbs=[[2, 2, 2]]), TypeError, 'tmbs item 0 must be ' + tmb),
+            (dict(tmbs=[[2, 2, 2, 0, 0]]), TypeError, 'tmbs item 0 must be ' + tmb),
+            (dict(tmbs=[[2, 2, 2, None]]), TypeError, 'tmbs item 0 must be ' + tmb),
+            (dict(tmbs=[[2, 2, 2, 0], [2, -1, 2, 0]]), ValueError, 'tmbs item 1 must be ' + tmb),
+            (dict(tmbs=[[2, 2, 2, 2 ** 32]]), ValueError, 'tmbs item 0 must be ' + tmb),
+            (dict(maxVehicles=(6,)), TypeError, 'maxVehicles must be ' + caps),
+            (dict(maxVehicles=[6] * 6), TypeError, 'maxVehicles must be ' + caps),
+            (dict(maxVehicles=[6, '2']), TypeError, 'maxVehicles item 1 must be ' + cap),
+            (dict(maxVehicles=[6, -1]), ValueError, 'maxVehicles item 1 must be ' + cap),
+            (dict(maxVehicles=[2 ** 31]), ValueError, 'maxVehicles item 0 must be ' + cap),
+        ]
+        for field in ('totalImb', 'levelImb'):
+            cases += [
+                ({field: 'x'}, TypeError, field + ' must be ' + lists),
+                ({field: [[0]] * 6}, TypeError, field + ' must be ' + lists),
+                ({field: [[0], (0,)]}, TypeError, field + ' item 1 must be ' + timeouts),
+                ({field: [[0, '1']]}, TypeError, field + ' item 0 must be ' + timeouts),
+                ({field: [[], [0, -1]]}, ValueError, field + ' item 1 must be ' + timeouts),
+                ({field: [[2 ** 32]]}, ValueError, field + ' item 0 must be ' + timeouts),
+            ]
+        for fields, error, message in cases:
+            # The fault is reported with the key of the queue it belongs to, wherever it stands.
+            config = [description(1), description(-3, **fields), description(5)]
+            self.assertRefused(config, error, 'queue -3: %s.' % message)
+
+    def test_accepted_values(self):
+        longest = 2 ** 32 - 1
+        config = [description(1, maps=[2 ** 31 - 1, -2 ** 31, 5L, True, 5],
+                              tmbs=[[5, 5, 5, 0], [4L, 4, 7, 30], [0, 0, 0, longest]],
+                              totalImb=[[0, 10L, longest]], levelImb=[],
+                              maxVehicles=[6, 2]),
+                  description(2, tmbs=[], maxVehicles=[2 ** 31 - 1, 0, 0, 0, 3L])]
+        m = kelvane.RandomMatchmaker(-1, config)
+        for queue in (1, 2):
+            self.assertIsNone(m.enqueue(queue, 100, 42, 0, [6], []))
+
+    def test_every_description_is_checked_even_when_a_later_one_replaces_it(self):
+        self.assertRefused([description(1, maps=[]), description(1)], ValueError,
+                           'queue 1: maps must be %s.' % 'a non-empty list of signed 32-bit ints')
+        m = kelvane.RandomMatchmaker(7, [description(1, maps=[1]), description(1, maps=[2])])
+        self.assertIsNone(m.enqueue(1, 100, 42, 0, [6], [[2]]))
+
+    def test_a_key_that_changes_the_list_while_it_is_read(self):
+        config = []
+
+        class Key(object):
+            def __int__(self):
+                del config[:]
+                return 4
+
+        config += [(Key(),) + description()[1:], description(9)]
+        m = kelvane.RandomMatchmaker(7, config)
+        self.assertIsNone(m.enqueue(4, 100, 42, 0, [6], [[10]]))
+        with self.assertRaises(ValueError) as raised:
+            m.enqueue(9, 100, 42, 0, [6], [])
+        self.assertEqual(str(raised.exception), 'Unknown queue key.')
+
+    def test_references_of_the_configuration(self):
+        good = [description(1), description(2)]
+        bad = [description(1), description(2, tmbs=[[2, 2, 2, -1]])]
+        for config in (good, bad):
+            counts = [sys.getrefcount(config)] + [sys.getrefcount(d) for d in config] + \
+                     [sys.getrefcount(field) for d in config for field in d[1:]]
+            for _ in range(100):
+                try:
+                    kelvane.RandomMatchmaker(7, config)
+                except ValueError:
+                    pass
+            after = [sys.getrefcount(config)] + [sys.getrefcount(d) for d in config] + \
+                    [sys.getrefcount(field) for d in config for field in d[1:]]
+            self.assertEqual(counts, after)
+
+
+class EnqueueTest(unittest.TestCase):
+
+    def setUp(self):
+        self.m = matchmaker(1, 2)
+
+    def assertRefused(self, args, error, message):
+        with self.assertRaises(error) as raised:
+            self.m.enqueue(*args)
+        self.assertEqual(str(raised.exception), message)
+        # Nothing was taken in: the squad can still join.
+        self.assertIsNone(self.m.enqueue(args[0], 100, 42, 0, [6], []))
+        self.m.dequeue(args[0], 42)
+
+    def test_returns_none(self):
+        self.assertIsNone(self.m.enqueue(1, 100, 42, 0, [6, 3], [[10, 11], [11]]))
+        self.assertIsNone(self.m.dequeue(1, 42))
+        self.assertIsNone(self.m.dequeue(1, 42))  # a squad that is not waiting is no error
+
+    def test_refused_arguments(self):
+        cases = [
+            ((1, 100, 42, 0, [], []), TypeError, 'Invalid argument.'),
+            ((1, 100, 42, 0, (6,), []), TypeError, 'Non-list argument.'),
+            ((1, 100, 42, 0, [6], ()), TypeError, 'Non-list argument.'),
+            ((1, 100, 42, 0, [6], [[10], (11,)]), TypeError, 'Non-list argument.'),
+            ((1, 100, 42, 0, [6, 'x'], []), TypeError, 'Non-int item in list.'),
+            ((1, 100, 42, 0, [6L], []), TypeError, 'Non-int item in list.'),
+            ((1, 100, 42, 0, [6], [[10, 'x']]), TypeError, 'Non-int item in list.'),
+            ((1, 100, 42, 0, [6], [[10, 1.0]]), TypeError, 'Non-int item in list.'),
+            ((1, 100, 42, 0, [6], [[2 ** 31]]), ValueError, 'Invalid map key.'),
+            ((1, 100, 42, 0, [6], [[-2 ** 31 - 1]]), ValueError, 'Invalid map key.'),
+            ((1, 100, 42, -1, [6], []), ValueError, 'Invalid level.'),
+            ((1, 100, 42, 3, [6], []), ValueError, 'Invalid level.'),
+        ]
+        for args, error, message in cases:
+            self.assertRefused(args, error, message)
+
+    def test_parser_errors_change_nothing(self):
+        for args, error in [((1, 100, 42, 0, [6]), TypeError),
+                            ((1, 100, 42.0, 0, [6], []), TypeError),
+                            ((1, 100, '42', 0, [6], []), TypeError),
+                            ((2 ** 31, 100, 42, 0, [6], []), OverflowError),
+                            ((1, 100, 42, 2 ** 31, [6], []), OverflowError)]:
+            self.assertRaises(error, self.m.enqueue, *args)
+            self.assertIsNone(self.m.enqueue(1, 100, 42, 0, [6], []))
+            self.m.dequeue(1, 42)
+        self.assertRaises(TypeError, self.m.dequeue, 1)
+        self.assertRaises(TypeError, self.m.dequeue, 1, 42.0)
+
+    def test_unknown_queue(self):
+        for call in (lambda: self.m.enqueue(3, 100, 42, 0, [6], []),
+                     lambda: self.m.dequeue(3, 42)):
+            with self.assertRaises(ValueError) as raised:
+                call()
+            self.assertEqual(str(raised.exception), 'Unknown queue key.')
+
+    def test_accepted_values(self):
+        self.assertIsNone(self.m.enqueue(1, 100, 1, 0, [True], []))
+        self.assertIsNone(self.m.enqueue(1, 100, 2, 1, [2 ** 40, -7, 13], [[10L, True], []]))
+        self.assertIsNone(self.m.enqueue(1, 2 ** 64 - 1, 2 ** 64 - 1, 2, [5], [[2 ** 31 - 1]]))
+        self.assertIsNone(self.m.enqueue(1, 0, 3, 2, [5] * 40, [[10] * 40] * 40))
+        self.assertIsNone(self.m.enqueue(1, 100, 4, 0, [5], [[-2 ** 31]]))
+        for key in (1, 2, 2 ** 64 - 1, 3, 4):
+            self.assertRaises(ValueError, self.m.enqueue, 1, 100, key, 0, [6], [])
+            self.m.dequeue(1, key)
+            self.assertIsNone(self.m.enqueue(1, 100, key, 0, [6], []))
+
+    def test_a_squad_waits_once_per_queue(self):
+        self.m.enqueue(1, 100, 42, 0, [6, 3], [[10]])
+        for level, types in ((0, [6, 3]), (1, [6])):
+            with self.assertRaises(ValueError) as raised:
+                self.m.enqueue(1, 200, 42, level, types, [])
+            self.assertEqual(str(raised.exception), 'Squad is already enqueued.')
+        # The refusals left the first entry waiting, and a dequeue removes it entirely.
+        self.assertRaises(ValueError, self.m.enqueue, 1, 200, 42, 0, [6], [])
+        self.assertIsNone(self.m.enqueue(2, 100, 42, 0, [6], []))
+        self.m.dequeue(1, 42)
+        self.assertIsNone(self.m.enqueue(1, 300, 42, 2, [4, 4, 4], []))
+        self.assertRaises(ValueError, self.m.enqueue, 2, 100, 42, 0, [6], [])
+
+    def test_matchmakers_are_independent(self):
+        other = matchmaker(1)
+        self.m.enqueue(1, 100, 42, 0, [6], [])
+        self.assertIsNone(other.enqueue(1, 100, 42, 0, [6], []))
+        del other
+        self.assertRaises(ValueError, self.m.enqueue, 1, 100, 42, 0, [6], [])
+
+    def test_references_of_arguments_and_results(self):
+        types, inner, key = [6, 3], [10, 11], 2 ** 64 - 1
+        last_maps = [inner, inner]
+        bad_types, bad_maps = [6, 'x'], [inner, (10,)]
+        objects = (types, inner, last_maps, bad_types, bad_maps, key, self.m, None)
+        before = [sys.getrefcount(o) for o in objects]
+        for _ in range(100):
+            self.m.enqueue(1, 100, key, 0, types, last_maps)
+            for args in ((1, 100, key, 0, types, last_maps), (1, 100, 5, 0, bad_types, []),
+                         (1, 100, 5, 0, types, bad_maps), (1, 100, 5, 7, types, last_maps),
+                         (9, 100, 5, 0, types, last_maps)):
+                self.assertRaises((TypeError, ValueError), self.m.enqueue, *args)
+            self.m.dequeue(1, key)
+            self.assertRaises(ValueError, self.m.dequeue, 9, key)
+        del args
+        self.assertEqual(before, [sys.getrefcount(o) for o in objects])
+
+    @unittest.skipIf(UNDER_SANITIZER, 'the sanitizer reports an exhausted address space itself')
+    def test_exhausted_memory_is_a_memory_error_and_changes_nothing(self):
+        # Each member's maps are copied: a few hundred kilobytes of lists ask for 400 MB.
+        script = '\n'.join([
+            'import resource, kelvane',
+            'm = kelvane.RandomMatchmaker(7, [(1, [10], [[1, 1, 1, 0]], [], [], [])])',
+            'size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()',
+            'soft, hard = resource.getrlimit(resource.RLIMIT_AS)',
+            'maps = [[10] * 10000] * 10000',
+            'resource.setrlimit(resource.RLIMIT_AS, (size + (64 << 20), hard))',
+            'try:',
+            '    m.enqueue(1, 100, 42, 0, [6], maps)',
+            'except MemoryError:',
+            '    print "MemoryError"',
+            'resource.setrlimit(resource.RLIMIT_AS, (soft, hard))',
+            'm.enqueue(1, 100, 42, 0, [6], maps[:10])',
+            'print "enqueued"',
+        ])
+        env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(kelvane.__file__)))
+        child = subprocess.Popen([sys.executable, '-c', script], env=env,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = child.communicate()
+        self.assertEqual((child.returncode, out.split(), err), (0, ['MemoryError', 'enqueued'], ''))
+
+
+class SubclassTest(unittest.TestCase):
+
+    def test_subclass_with_its_own_state(self):
+        class Named(kelvane.RandomMatchmaker):
+            def __new__(cls, name, seed, config):
+                return kelvane.RandomMatchmaker.__new__(cls, seed, config)
+
+            def __init__(self, name, seed, config):
+                self.name = name
+
+            def join(self, key):
+                return self.enqueue(1, 100, key, 0, [6], [])
+
+        m = Named('eu', 7, [description(1)])
+        self.assertIsInstance(m, kelvane.RandomMatchmaker)
+        self.assertEqual(m.name, 'eu')
+        self.assertIsNone(m.join(42))
+        self.assertRaises(ValueError, m.join, 42)
+        self.assertRaises(ValueError, Named, 'eu', 7, [description(1, maps=[])])
+
+        gone = weakref.ref(m)
+        del m
+        gc.collect()
+        self.assertIsNone(gone())
+
+
+if __name__ == '__main__':
+    unittest.main()
