@@ -134,8 +134,8 @@ void insertNode(TreeNodeRecord** root, TreeNodeRecord* node, bool append, bool* 
     *link = node;
     addToPath(node, node->weight);
 
-    // A level at which split does not rotate keeps its height, so nothing above it can change;
-    // the loop waits for two such levels in a row before it stops.
+    // split looks two links down the right spine, so a horizontal link made at one level is only
+    // caught from the level above it: one quiet split is not enough to stop, two in a row are.
     bool latestSplit = true, splitBefore = true;
     for (TreeNodeRecord* x = parent; x && (latestSplit || splitBefore);) {
         TreeNodeRecord** slot = slotOf(root, x);
