@@ -7,8 +7,12 @@
 
 namespace {
 
-inline uint64_t sumOf(const TreeNodeRecord* r) { return r ? r->weightSum : 0; }
-inline int levelOf(const TreeNodeRecord* r) { return r ? r->level : 0; }
+inline uint64_t sumOf(const TreeNodeRecord* r) {
+    return r ? r->weightSum : 0;
+}
+inline int levelOf(const TreeNodeRecord* r) {
+    return r ? r->level : 0;
+}
 
 // The link that holds `node`. REQUIRES: node is in the tree at `*root`.
 inline TreeNodeRecord** slotOf(TreeNodeRecord** root, TreeNodeRecord* node) {
