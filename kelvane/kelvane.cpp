@@ -398,9 +398,51 @@ PyObject* RandomMatchmaker_dequeue(PyObject* self, PyObject* args) {
     }
 }
 
+PyDoc_STRVAR(RandomMatchmaker_formteams_doc, "Attempts to form teams to the random battle.");
+
+// A new tuple of the keys, each the integer of its unsigned 64-bit value.
+PyObject* keysTuple(const std::vector<SquadKey>& keys) {
+    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(keys.size())));
+    if (!tuple) return nullptr;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        PyObject* key = Py_BuildValue("K", static_cast<unsigned PY_LONG_LONG>(keys[i]));
+        if (key == nullptr) return nullptr;  // the holder releases what was built
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), key);
+    }
+    return tuple.release();
+}
+
+PyObject* RandomMatchmaker_formteams(PyObject* self, PyObject* args) {
+    try {
+        int queue = 0;
+        unsigned PY_LONG_LONG time = 0;
+        if (!PyArg_ParseTuple(args, "iK", &queue, &time)) return nullptr;
+        Matchmaker& controller = controllerOf(self);
+        if (!controller.checkQueue(queue)) return fail(PyExc_ValueError, "Unknown queue key.");
+        Teams result;
+        const MapKey map = controller.formteams(queue, time, result);
+        PyRef teamA(keysTuple(result.first));
+        if (!teamA) return nullptr;
+        PyRef teamB(keysTuple(result.second));
+        if (!teamB) return nullptr;
+        PyRef mapObject(Py_BuildValue("i", map));
+        if (!mapObject) return nullptr;
+        PyObject* tuple = PyTuple_New(3);
+        if (tuple == nullptr) return nullptr;
+        // The tuple takes over all three references.
+        PyTuple_SET_ITEM(tuple, 0, mapObject.release());
+        PyTuple_SET_ITEM(tuple, 1, teamA.release());
+        PyTuple_SET_ITEM(tuple, 2, teamB.release());
+        return tuple;
+    } catch (...) {
+        return setErrorFromException();
+    }
+}
+
 PyMethodDef RandomMatchmaker_methods[] = {
     {"enqueue", RandomMatchmaker_enqueue, METH_VARARGS, RandomMatchmaker_enqueue_doc},
     {"dequeue", RandomMatchmaker_dequeue, METH_VARARGS, RandomMatchmaker_dequeue_doc},
+    {"formteams", RandomMatchmaker_formteams, METH_VARARGS, RandomMatchmaker_formteams_doc},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 

@@ -311,6 +311,111 @@ class EnqueueTest(unittest.TestCase):
         self.assertEqual((child.returncode, out.split(), err), (0, ['MemoryError', 'enqueued'], ''))
 
 
+def singles(m, queue, keys, types=(2,), level=0, time=0):
+    """Enqueues one single player per key, cycling through the vehicle types."""
+    for i, key in enumerate(keys):
+        m.enqueue(queue, time, key, level, [types[i % len(types)]], [])
+
+
+THIRTY_PLAYERS = '\n'.join([
+    'import kelvane',
+    'm = kelvane.RandomMatchmaker(SEED, [(1, [3, 5, 8, 13], [[15, 0, 0, 0]], [[0]] * 5, [[0]] * 5,'
+    ' [15] * 5)])',
+    'types = [2, 1, 6, 5, 4, 3]',
+    'for k in range(30):',
+    '    m.enqueue(1, 100 + k, 1000 + k, 0, [types[k // 2 % 6]], [[[3, 5, 8, 13][k % 4]]])',
+    'print repr(m.formteams(1, 200))',
+])
+
+
+class FormteamsTest(unittest.TestCase):
+
+    def run_child(self, script):
+        env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(kelvane.__file__)))
+        child = subprocess.Popen([sys.executable, '-c', script], env=env,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = child.communicate()
+        self.assertEqual((child.returncode, err), (0, ''))
+        return out
+
+    def test_doc(self):
+        self.assertEqual(kelvane.RandomMatchmaker.formteams.__doc__,
+                         'Attempts to form teams to the random battle.')
+
+    def test_no_battle_is_zero_and_two_empty_tuples(self):
+        m = matchmaker(1)
+        self.assertEqual(m.formteams(1, 100), (0, (), ()))
+        singles(m, 1, [1, 2, 3])  # six are needed for [2, 2, 2, 0]
+        self.assertEqual(m.formteams(1, 100), (0, (), ()))
+
+    def test_refused_arguments(self):
+        m = matchmaker(1)
+        with self.assertRaises(ValueError) as raised:
+            m.formteams(2, 100)
+        self.assertEqual(str(raised.exception), 'Unknown queue key.')
+        self.assertRaises(TypeError, m.formteams, 1)
+        self.assertRaises(TypeError, m.formteams, 1, 'now')
+        self.assertRaises(TypeError, m.formteams, '1', 100)
+
+    def test_thirty_single_players_form_fifteen_against_fifteen_in_any_process(self):
+        out = self.run_child(THIRTY_PLAYERS.replace('SEED', '11'))
+        map_, team_a, team_b = eval(out)
+        self.assertIn(map_, (3, 5, 8, 13))
+        self.assertEqual((len(team_a), len(team_b)), (15, 15))
+        self.assertEqual(set(team_a) | set(team_b), set(range(1000, 1030)))
+        self.assertEqual(self.run_child(THIRTY_PLAYERS.replace('SEED', '11')), out)
+        # The same calls in this process give the same battle, draw for draw.
+        namespace = {}
+        exec THIRTY_PLAYERS.replace('SEED', '11').replace('print repr(', 'result = (') in namespace
+        self.assertEqual(namespace['result'], (map_, team_a, team_b))
+
+    def test_keys_come_back_unchanged_and_stay_waiting(self):
+        m = kelvane.RandomMatchmaker(3, [description(1, maps=[4], tmbs=[[1, 0, 0, 0]])])
+        keys = [2 ** 64 - 1, 2 ** 63, 0]
+        singles(m, 1, keys[:2])
+        map_, team_a, team_b = m.formteams(1, 100)
+        self.assertEqual(map_, 4)
+        self.assertEqual(sorted(team_a + team_b), sorted(keys[:2]))
+        # Nothing was dequeued: the squads still wait.
+        with self.assertRaises(ValueError):
+            m.enqueue(1, 100, 2 ** 63, 0, [2], [])
+        for key in team_a + team_b:
+            m.dequeue(1, key)
+        self.assertEqual(m.formteams(1, 100), (0, (), ()))
+
+    def test_result_references(self):
+        m = kelvane.RandomMatchmaker(3, [description(1, maps=[4], tmbs=[[1, 0, 0, 0]])])
+        singles(m, 1, [10 ** 12, 10 ** 12 + 1])
+        for _ in range(100):
+            result = m.formteams(1, 100)
+        self.assertEqual(sys.getrefcount(result), 2)
+        for team in result[1:]:
+            for item in team:
+                self.assertEqual(sys.getrefcount(item), 3)  # its tuple, this name, the argument
+            del item
+        del team
+        self.assertEqual((sys.getrefcount(result[1]), sys.getrefcount(result[2])), (2, 2))
+
+    def test_a_later_description_of_a_queue_replaces_an_earlier_one(self):
+        m = kelvane.RandomMatchmaker(3, [description(1, maps=[7], tmbs=[[1, 0, 0, 0]]),
+                                         description(1, maps=[9], tmbs=[[1, 0, 0, 0]])])
+        singles(m, 1, [1, 2])
+        self.assertEqual(m.formteams(1, 100)[0], 9)
+
+    def test_missing_caps_are_zero(self):
+        for caps, formed in (([15, 15], False), ([15, 15, 1], True)):
+            m = kelvane.RandomMatchmaker(3, [description(1, tmbs=[[1, 0, 0, 0]],
+                                                         maxVehicles=caps)])
+            singles(m, 1, [1, 2], types=(5,))  # two SPGs
+            self.assertEqual(m.formteams(1, 100) != (0, (), ()), formed, caps)
+
+    def test_layouts_wait_for_their_threshold_in_order(self):
+        m = kelvane.RandomMatchmaker(3, [description(1, tmbs=[[2, 0, 0, 0], [1, 0, 0, 30]])])
+        singles(m, 1, [1, 2])
+        self.assertEqual(m.formteams(1, 29), (0, (), ()))
+        self.assertEqual(sorted(sum(m.formteams(1, 30)[1:], ())), [1, 2])
+
+
 class SubclassTest(unittest.TestCase):
 
     def test_subclass_with_its_own_state(self):
