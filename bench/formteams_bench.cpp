@@ -46,8 +46,8 @@ int main(int argc, char** argv) {
     const int perLevel = argc > 2 ? std::atoi(argv[2]) : 150;
 
     ImbalanceTimeouts total, level;
-    total.fill({0, 20, 60});
-    level.fill({0, 10, 40});
+    total.fill({0, 30, 90});
+    level.fill({0, 60, 180});
     std::map<int, ConfigTuple> config;
     config[1] = ConfigTuple({1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, {{3, 5, 7, 0}}, total, level,
                             TeamState{15, 3, 3, 5, 7});
@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
     std::vector<double> times;
     int battles = 0;
     for (int call = 0; call < calls; ++call) {
-        now += 5;
+        now += 1;  // one tick a second
         Teams teams;
         const auto start = std::chrono::steady_clock::now();
         const MapKey map = m.formteams(1, now, teams);

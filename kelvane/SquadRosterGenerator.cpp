@@ -2,6 +2,7 @@
 
 void SquadRosterGenerator::_resetState() {
     _isValid = true;
+    _orderedStale = true;
     _rosters.clear();
     // The empty composition ends every chain of addSquadsToTeam.
     _rosters.emplace(SquadRoster{}, std::make_pair(uint64_t{0}, false));
@@ -32,6 +33,7 @@ void SquadRosterGenerator::_processSquad(SquadKey key) {
                 newRosters.emplace(roster, std::make_pair(key, false));
         }
     }
+    _orderedStale = true;
     _rosters.insert(newRosters.begin(), newRosters.end());
 }
 
@@ -87,9 +89,14 @@ bool SquadRosterGenerator::_isRosterMatched(const SquadRoster& roster,
 void SquadRosterGenerator::get(MatchingResult& result, int index,
                                const Conditions& squadConditions) {
     if (!_isValid) _updateState();
-    for (const auto& entry : _rosters) {
-        if (_isRosterMatched(entry.first, squadConditions))
-            result.emplace_back(entry.first, index);
+    if (_orderedStale) {
+        _ordered.clear();
+        _ordered.reserve(_rosters.size());
+        for (const auto& entry : _rosters) _ordered.push_back(entry.first);
+        _orderedStale = false;
+    }
+    for (const SquadRoster& roster : _ordered) {
+        if (_isRosterMatched(roster, squadConditions)) result.emplace_back(roster, index);
     }
 }
 

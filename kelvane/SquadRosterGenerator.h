@@ -9,6 +9,7 @@
 
 #include <map>
 #include <utility>
+#include <vector>
 
 #include "SquadKeysSortedList.h"
 #include "Types.h"
@@ -44,4 +45,8 @@ private:
     std::map<SquadKey, TeamState> _squadsData;
     SquadKeysSortedList _keysList;
     bool _isValid = true;
+    // The compositions of _rosters in its order, contiguous: the search walks the table once per
+    // visit of a level, far more often than the table changes. Rebuilt when stale.
+    std::vector<SquadRoster> _ordered;
+    bool _orderedStale = true;
 };
