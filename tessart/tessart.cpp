@@ -1,0 +1,1314 @@
+// The Python binding of the weighted AA tree: module tessart with its types Tree and TreeNode and
+// the functions weightedClosestNode and mergeTrees.
+//
+// Every TreeNode embeds its tree record, so a Tree is nothing but a root link plus one counted
+// reference per node, and inserting allocates nothing. A node points back to its tree through a
+// borrowed pointer that is only read while the record's holder is set, i.e. while the node is in
+// that tree. Released plain nodes are kept on a module-wide free list while some tree exists.
+//
+// Calls back into Python (sequence access on keys, __int__ and __float__ of numbers, truth tests,
+// and the __del__ of anything whose last reference goes, including objects freed by a garbage
+// collection that an allocation of a list or tuple starts) can run any script code, which may
+// insert, remove or free nodes and trees. The binding therefore keeps to these habits:
+// - Arguments are read and converted before the checks and the work that depend on them, or the
+//   checks are made again after the conversions.
+// - Lists are made before a walk and grown with PyList_Append, which never calls out, so no
+//   script code runs between reading a tree and storing what was read. Anything that must
+//   allocate Python objects per node works on such a snapshot, which holds the nodes alive.
+// - A call holds its own references to the trees and nodes it keeps across conversions.
+// - A tree's root is emptied (or replaced) before its old nodes are released, and references
+//   are dropped last, when the tree is consistent again.
+//
+// The module is C++ without the standard library, exceptions or RTTI: work arrays come from
+// malloc, objects from the interpreter's allocators.
+
+#include <Python.h>
+#include <structmember.h>
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "AATree.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Object layouts
+
+struct TreeObject;
+
+struct TreeNodeObject {
+    PyObject_HEAD
+    PyObject* key;          // null while unset
+    PyObject* value;        // null while unset
+    TreeObject* ownerTree;  // borrowed; meaningful only while record.holder is set
+    TreeNodeRecord record;  // record.holder is this object while the node is in a tree
+};
+
+struct TreeObject {
+    PyObject_HEAD
+    uint8_t interval;  // stored and pickled, read by nothing else
+    TreeNodeRecord* root;
+};
+
+extern PyTypeObject TreeNodeType;
+extern PyTypeObject TreeType;
+
+// ---------------------------------------------------------------------------------------------
+// Module state
+
+// Released plain nodes, linked through record.holder, kept for reuse while some tree exists.
+TreeNodeObject* freeNodes = nullptr;
+int32_t freeNodeCount = 0;
+// TreeNode objects created and not yet released (the free list does not count).
+int32_t liveNodeCount = 0;
+// Live Tree objects; the free list is emptied when the last one goes.
+int32_t treeCount = 0;
+
+// The free list takes any released node while it holds at most this many...
+constexpr int32_t FREE_LIST_FLOOR = 15;
+// ...and beyond that only while it holds less than one node per this many in use.
+constexpr int32_t FREE_LIST_SHARE = 5;
+
+// ---------------------------------------------------------------------------------------------
+// Helpers
+
+inline TreeObject* asTree(PyObject* object) {
+    return reinterpret_cast<TreeObject*>(object);
+}
+inline TreeNodeObject* asNode(PyObject* object) {
+    return reinterpret_cast<TreeNodeObject*>(object);
+}
+inline PyObject* asObject(void* object) {
+    return static_cast<PyObject*>(object);
+}
+
+// The TreeNode that embeds `record`, whether or not it is in a tree.
+inline TreeNodeObject* nodeOf(TreeNodeRecord* record) {
+    return reinterpret_cast<TreeNodeObject*>(reinterpret_cast<char*>(record) -
+                                             offsetof(TreeNodeObject, record));
+}
+inline PyObject* nodeObject(TreeNodeRecord* record) {
+    return asObject(nodeOf(record));
+}
+
+// A new reference to the node embedding `record`, or to None when it is null.
+PyObject* nodeOrNone(TreeNodeRecord* record) {
+    PyObject* result = record ? nodeObject(record) : Py_None;
+    Py_INCREF(result);
+    return result;
+}
+
+inline uint64_t totalWeight(const TreeObject* tree) {
+    return tree->root ? tree->root->weightSum : 0;
+}
+
+// Sets type(message) and returns null.
+PyObject* fail(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    return nullptr;
+}
+
+// Sets type(message) and returns -1.
+int failInt(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    return -1;
+}
+
+// Reports a walk that ran out of stack (TREE_WALK_FAILED); returns null.
+PyObject* walkFailed() {
+    return fail(PyExc_SystemError, "the tree is too deep to traverse.");
+}
+
+// An uninitialised array of n elements from malloc, or null (with MemoryError set) when it
+// cannot be had. Free with free().
+template <typename T>
+T* allocateArray(size_t n) {
+    T* array = n > SIZE_MAX / sizeof(T) ? nullptr : static_cast<T*>(malloc(n ? n * sizeof(T) : 1));
+    if (!array) PyErr_NoMemory();
+    return array;
+}
+
+// char* for the keyword arrays of PyArg_ParseTupleAndKeywords, which predates const.
+constexpr char* keyword(const char* name) {
+    return const_cast<char*>(name);
+}
+
+// PyMethodDef wants every function as a PyCFunction; the flags say how it is really called.
+// A macro, so that the method tables stay constant data.
+#define KEYWORD_METHOD(function) \
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function))
+
+// ---------------------------------------------------------------------------------------------
+// Keys
+
+// The messages of one reader of keys, which differ between the places keys are read.
+struct KeyMessages {
+    const char* notSequence;
+    const char* badLength;
+    const char* notFloat;
+};
+
+const KeyMessages NODE_KEY = {"key must be iterable.", "node.key fails to meet length restrictions.",
+                              "node.key items must be floats."};
+const KeyMessages QUERY_KEY = {"key must be an iterable.", "key fails to meet length restrictions.",
+                               "key items must be floats."};
+const KeyMessages QUERIES_ITEM_KEY = {"item 1 of queries item must be a sequence of floats.",
+                                      "item 1 of queries item fails to meet length restrictions.",
+                                      "item 1 of queries item is not a sequence of floats."};
+const KeyMessages MERGE_KEY = {"key must be a sequence of floats of correct length.",
+                               "key must be a sequence of floats of correct length.",
+                               "key item is not a float."};
+
+// Reads a sequence of 1 to KEY_SIZE floats (exactly float, no subclass) into `out`. Returns the
+// length, or -1 with an error set. Sequence access may run script code.
+int readKey(PyObject* object, double* out, const KeyMessages& messages) {
+    if (!PySequence_Check(object)) return failInt(PyExc_TypeError, messages.notSequence);
+    Py_ssize_t length = PySequence_Size(object);
+    if (length < 0) return -1;
+    if (length < 1 || length > KEY_SIZE) return failInt(PyExc_TypeError, messages.badLength);
+    for (Py_ssize_t k = 0; k < length; ++k) {
+        PyObject* item = PySequence_GetItem(object, k);
+        if (!item) return -1;
+        if (!PyFloat_CheckExact(item)) {
+            Py_DECREF(item);
+            return failInt(PyExc_TypeError, messages.notFloat);
+        }
+        out[k] = PyFloat_AS_DOUBLE(item);
+        Py_DECREF(item);
+    }
+    return static_cast<int>(length);
+}
+
+// Release callback of the trees: drops the tree's reference to a node. Its holder is already
+// null; the record may even be in another tree again, if some earlier release reinserted it.
+void releaseNode(TreeNodeRecord* record, void* /*context*/) {
+    Py_DECREF(nodeObject(record));
+}
+
+// ---------------------------------------------------------------------------------------------
+// TreeNode: creation, free list, destruction
+
+// A detached node of `type` with no key and no value: a recycled node when `type` is TreeNode
+// itself and one is free, else a new object from the type's allocator. Subclass instances are
+// never recycled, so they always come from, and go back to, their own type. Returns a new
+// reference, or null with the allocator's error set. Runs no script code.
+PyObject* treenode_create(PyTypeObject* type) {
+    TreeNodeObject* node;
+    if (type == &TreeNodeType && freeNodes) {
+        node = freeNodes;
+        freeNodes = static_cast<TreeNodeObject*>(node->record.holder);
+        --freeNodeCount;
+        (void)PyObject_INIT(node, &TreeNodeType);
+    } else {
+        node = asNode(type->tp_alloc(type, 0));
+        if (!node) return nullptr;
+    }
+    ++liveNodeCount;
+    node->key = nullptr;
+    node->value = nullptr;
+    node->ownerTree = nullptr;
+    node->record.holder = nullptr;
+    return asObject(node);
+}
+
+// TreeNode(tree, index), as unpickling calls it, is the node of that tree covering cumulative
+// weight index; anything else makes a new node.
+PyObject* treenode_new(PyTypeObject* type, PyObject* args, PyObject* /*kwds*/) {
+    PyObject* tree;
+    unsigned PY_LONG_LONG index;
+    if (args && PyArg_ParseTuple(args, "OK", &tree, &index) && Py_TYPE(tree) == &TreeType) {
+        TreeNodeRecord* found = selectByWeight(asTree(tree)->root, index);
+        if (!found) return fail(PyExc_ValueError, "TreeNode unpickling error.");
+        return nodeOrNone(found);
+    }
+    PyErr_Clear();
+    return treenode_create(type);
+}
+
+int treenode_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    TreeNodeObject* node = asNode(self);
+    // A node found by TreeNode(tree, index) keeps its key and value.
+    if (node->record.holder) return 0;
+    static char* keywords[] = {keyword("key"), keyword("value"), nullptr};
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OO:TreeNode", keywords, &key, &value))
+        return -1;
+    PyObject* oldKey = nullptr;
+    PyObject* oldValue = nullptr;
+    if (key) {
+        Py_INCREF(key);
+        oldKey = node->key;
+        node->key = key;
+    }
+    if (value) {
+        Py_INCREF(value);
+        oldValue = node->value;
+        node->value = value;
+    }
+    Py_XDECREF(oldKey);
+    Py_XDECREF(oldValue);
+    return 0;
+}
+
+void treenode_dealloc(PyObject* self) {
+    TreeNodeObject* node = asNode(self);
+    PyObject* key = node->key;
+    PyObject* value = node->value;
+    node->key = nullptr;
+    node->value = nullptr;
+    Py_XDECREF(key);
+    Py_XDECREF(value);
+    --liveNodeCount;
+    bool keep = Py_TYPE(self) == &TreeNodeType && treeCount > 0 &&
+                (freeNodeCount <= FREE_LIST_FLOOR || liveNodeCount / FREE_LIST_SHARE > freeNodeCount);
+    if (!keep) {
+        Py_TYPE(self)->tp_free(self);
+        return;
+    }
+    node->record.holder = freeNodes;
+    freeNodes = node;
+    ++freeNodeCount;
+}
+
+// Frees every node on the free list.
+void purgeFreeNodes() {
+    while (freeNodes) {
+        TreeNodeObject* node = freeNodes;
+        freeNodes = static_cast<TreeNodeObject*>(node->record.holder);
+        TreeNodeType.tp_free(node);
+    }
+    freeNodeCount = 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TreeNode: methods
+
+PyObject* notInTree() {
+    return fail(PyExc_ValueError, "self should be inserted in some tree.");
+}
+
+PyDoc_STRVAR(treenode_prev_doc, "get the previous TreeNode (in key order).");
+
+PyObject* treenode_prev(PyObject* self, PyObject* /*unused*/) {
+    TreeNodeObject* node = asNode(self);
+    if (!node->record.holder) return notInTree();
+    return nodeOrNone(nodePrev(&node->record));
+}
+
+PyDoc_STRVAR(treenode_next_doc, "get the next TreeNode (in key order).");
+
+PyObject* treenode_next(PyObject* self, PyObject* /*unused*/) {
+    TreeNodeObject* node = asNode(self);
+    if (!node->record.holder) return notInTree();
+    return nodeOrNone(nodeNext(&node->record));
+}
+
+PyDoc_STRVAR(treenode_index_doc,
+             "returns the sum of weights of all nodes to the left of the current one.");
+
+PyObject* treenode_index(PyObject* self, PyObject* /*unused*/) {
+    TreeNodeObject* node = asNode(self);
+    if (!node->record.holder) return notInTree();
+    return PyLong_FromUnsignedLongLong(nodeRank(&node->record));
+}
+
+// Climbs from `from` towards the root, stopping early at `stopAt`; returns the record where the
+// climb ended. *path gets one bit per step, 1 for a step up from a right child, the last step in
+// bit 0. REQUIRES: from != stopAt; the tree is at most 64 levels deep (see TRAVERSAL_DEPTH).
+TreeNodeRecord* climb(TreeNodeRecord* from, const TreeNodeRecord* stopAt, uint64_t* path) {
+    uint64_t bits = 0;
+    TreeNodeRecord* cur = from;
+    while (cur != stopAt && cur->parent) {
+        TreeNodeRecord* parent = cur->parent;
+        bits = (bits << 1) | (parent->right == cur ? 1 : 0);
+        cur = parent;
+    }
+    *path = bits;
+    return cur;
+}
+
+// Where `b` lies relative to `a`, both in trees, found from their root paths alone.
+enum Order { ORDER_BEFORE = -1, ORDER_SAME = 0, ORDER_AFTER = 1, ORDER_APART = 2 };
+
+Order relativeOrder(TreeNodeRecord* a, TreeNodeRecord* b) {
+    if (a == b) return ORDER_SAME;
+    uint64_t pathA, pathB;
+    TreeNodeRecord* topA = climb(a, b, &pathA);
+    // b is an ancestor of a: the last step up says on which side of b a lies.
+    if (topA == b) return (pathA & 1) ? ORDER_BEFORE : ORDER_AFTER;
+    TreeNodeRecord* topB = climb(b, a, &pathB);
+    if (topB == a) return (pathB & 1) ? ORDER_AFTER : ORDER_BEFORE;
+    if (topA != topB) return ORDER_APART;
+    // Bit k of both paths is the turn taken k levels below the root: the lowest differing bit
+    // is where the paths part, and whoever turned right there comes later.
+    uint64_t parting = pathA ^ pathB;
+    parting &= ~parting + 1;
+    return (pathB & parting) ? ORDER_AFTER : ORDER_BEFORE;
+}
+
+// Checks self and the sentinel of a walk and finds where it stops: *stop is the sentinel's
+// record, or null (the end of the tree) without a sentinel. Returns 1 to walk, 0 when the
+// result is empty (the sentinel is self or on the other side), -1 with an error set.
+int findStop(TreeNodeObject* node, PyObject* sentinel, bool forward, TreeNodeRecord** stop) {
+    *stop = nullptr;
+    if (!node->record.holder) {
+        notInTree();
+        return -1;
+    }
+    if (!sentinel || sentinel == Py_None) return 1;
+    // Subclass instances as well: insertByKey takes them, so walks must be able to stop at them.
+    if (!PyObject_TypeCheck(sentinel, &TreeNodeType))
+        return failInt(PyExc_TypeError, "sentinel should be an instance of tessart.TreeNode or None.");
+    TreeNodeRecord* other = &asNode(sentinel)->record;
+    if (!other->holder)
+        return failInt(PyExc_ValueError, "sentinel should be inserted in some Tree.");
+    Order order = relativeOrder(&node->record, other);
+    if (order == ORDER_APART)
+        return failInt(PyExc_ValueError, "self and sentinel are in different Trees.");
+    if (order != (forward ? ORDER_AFTER : ORDER_BEFORE)) return 0;
+    *stop = other;
+    return 1;
+}
+
+// nexts and prevs: the nodes after (forward) or before self, up to `upto` of them and short of
+// the sentinel.
+PyObject* treenode_walk(PyObject* self, PyObject* args, PyObject* kwds, bool forward) {
+    static char* keywords[] = {keyword("upto"), keyword("sentinel"), nullptr};
+    PyObject* upto = nullptr;
+    PyObject* sentinel = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, forward ? "|OO:nexts" : "|OO:prevs", keywords,
+                                     &upto, &sentinel))
+        return nullptr;
+    TreeNodeObject* node = asNode(self);
+    TreeNodeRecord* stop;
+    int walk = findStop(node, sentinel, forward, &stop);
+    if (walk <= 0) return walk < 0 ? nullptr : PyList_New(0);
+
+    int32_t limit = 0;
+    if (upto) {
+        // The count is the low 32 bits of the converted value.
+        limit = static_cast<int32_t>(static_cast<uint32_t>(PyInt_AsLong(upto)));
+        if (limit < 0) {
+            if (PyErr_Occurred()) return nullptr;
+            return fail(PyExc_ValueError, "upto value is negative");
+        }
+    }
+    PyObject* list = PyList_New(0);
+    if (!list) return nullptr;
+    // Converting upto and making the list may have run script code that moved either node.
+    walk = findStop(node, sentinel, forward, &stop);
+    if (walk <= 0) {
+        if (walk == 0) return list;
+        Py_DECREF(list);
+        return nullptr;
+    }
+    int32_t count = 0;
+    for (TreeNodeRecord* cur = forward ? nodeNext(&node->record) : nodePrev(&node->record);
+         cur != stop && (!upto || count < limit); cur = forward ? nodeNext(cur) : nodePrev(cur)) {
+        if (PyList_Append(list, nodeObject(cur)) < 0) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        ++count;
+    }
+    return list;
+}
+
+PyDoc_STRVAR(treenode_nexts_doc,
+             "get a list of TreeNodes in traversal order following self, up to some number of "
+             "them and/or until pivot TreeNode is met.");
+
+PyObject* treenode_nexts(PyObject* self, PyObject* args, PyObject* kwds) {
+    return treenode_walk(self, args, kwds, true);
+}
+
+PyDoc_STRVAR(treenode_prevs_doc,
+             "get a list of TreeNodes in traversal order preceding self, up to some number of "
+             "them and/or until pivot TreeNode is met.");
+
+PyObject* treenode_prevs(PyObject* self, PyObject* args, PyObject* kwds) {
+    return treenode_walk(self, args, kwds, false);
+}
+
+PyDoc_STRVAR(treenode_reduce_doc, "a pickling support method");
+
+// Pickled as (TreeNode, (tree, rank)): unpickling finds the node at that weight position of the
+// restored tree.
+PyObject* treenode_reduce(PyObject* self, PyObject* /*unused*/) {
+    TreeNodeObject* node = asNode(self);
+    if (!node->record.holder)
+        return fail(PyExc_ValueError, "cannot pickle a TreeNode that is not part of some Tree.");
+    // Own the tree before anything is allocated: a collection could otherwise free it.
+    PyObject* tree = asObject(node->ownerTree);
+    Py_INCREF(tree);
+    PyObject* rank = PyLong_FromUnsignedLongLong(nodeRank(&node->record));
+    if (!rank) {
+        Py_DECREF(tree);
+        return nullptr;
+    }
+    PyObject* args = PyTuple_Pack(2, tree, rank);
+    Py_DECREF(tree);
+    Py_DECREF(rank);
+    if (!args) return nullptr;
+    PyObject* result = PyTuple_Pack(2, asObject(&TreeNodeType), args);
+    Py_DECREF(args);
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TreeNode: type
+
+PyMethodDef treenode_methods[] = {
+    {"prev", treenode_prev, METH_NOARGS, treenode_prev_doc},
+    {"next", treenode_next, METH_NOARGS, treenode_next_doc},
+    {"index", treenode_index, METH_NOARGS, treenode_index_doc},
+    {"nexts", KEYWORD_METHOD(treenode_nexts), METH_VARARGS | METH_KEYWORDS, treenode_nexts_doc},
+    {"prevs", KEYWORD_METHOD(treenode_prevs), METH_VARARGS | METH_KEYWORDS, treenode_prevs_doc},
+    {"__reduce__", treenode_reduce, METH_NOARGS, treenode_reduce_doc},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyMemberDef treenode_members[] = {
+    {keyword("key"), T_OBJECT_EX, offsetof(TreeNodeObject, key), 0,
+     keyword("sequence of floats, used as a key")},
+    {keyword("value"), T_OBJECT_EX, offsetof(TreeNodeObject, value), 0,
+     keyword("associated object value")},
+    {nullptr, 0, 0, 0, nullptr} /* sentinel */
+};
+
+PyObject* safeForUnpickling(PyObject* /*self*/, void* /*closure*/) {
+    Py_RETURN_TRUE;
+}
+
+// Shared by both types.
+PyGetSetDef pickling_getset[] = {
+    {keyword("__safe_for_unpickling__"), safeForUnpickling, nullptr, keyword("a flag for cPickle"),
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr} /* sentinel */
+};
+
+PyDoc_STRVAR(treenode_doc, "AA tree node");
+
+// clang-format off
+PyTypeObject TreeNodeType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "tessart.TreeNode",                        /* tp_name */
+    sizeof(TreeNodeObject),                    /* tp_basicsize */
+    0,                                         /* tp_itemsize */
+    treenode_dealloc,                          /* tp_dealloc */
+    nullptr,                                   /* tp_print */
+    nullptr,                                   /* tp_getattr */
+    nullptr,                                   /* tp_setattr */
+    nullptr,                                   /* tp_compare */
+    nullptr,                                   /* tp_repr */
+    nullptr,                                   /* tp_as_number */
+    nullptr,                                   /* tp_as_sequence */
+    nullptr,                                   /* tp_as_mapping */
+    nullptr,                                   /* tp_hash */
+    nullptr,                                   /* tp_call */
+    nullptr,                                   /* tp_str */
+    nullptr,                                   /* tp_getattro */
+    nullptr,                                   /* tp_setattro */
+    nullptr,                                   /* tp_as_buffer */
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  /* tp_flags */
+    treenode_doc,                              /* tp_doc */
+    nullptr,                                   /* tp_traverse */
+    nullptr,                                   /* tp_clear */
+    nullptr,                                   /* tp_richcompare */
+    0,                                         /* tp_weaklistoffset */
+    nullptr,                                   /* tp_iter */
+    nullptr,                                   /* tp_iternext */
+    treenode_methods,                          /* tp_methods */
+    treenode_members,                          /* tp_members */
+    pickling_getset,                           /* tp_getset */
+    nullptr,                                   /* tp_base */
+    nullptr,                                   /* tp_dict */
+    nullptr,                                   /* tp_descr_get */
+    nullptr,                                   /* tp_descr_set */
+    0,                                         /* tp_dictoffset */
+    treenode_init,                             /* tp_init */
+    nullptr,                                   /* tp_alloc */
+    treenode_new,                              /* tp_new */
+    nullptr,                                   /* tp_free */
+    nullptr,                                   /* tp_is_gc */
+    nullptr,                                   /* tp_bases */
+    nullptr,                                   /* tp_mro */
+    nullptr,                                   /* tp_cache */
+    nullptr,                                   /* tp_subclasses */
+    nullptr,                                   /* tp_weaklist */
+    nullptr,                                   /* tp_del */
+    0,                                         /* tp_version_tag */
+};
+// clang-format on
+
+// ---------------------------------------------------------------------------------------------
+// Tree: creation, initialisation, destruction
+
+PyObject* tree_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwds*/) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    ++treeCount;
+    asTree(self)->interval = 0;
+    asTree(self)->root = nullptr;
+    if (type != &TreeType) puts("whoknows");
+    return self;
+}
+
+// Drops the first n nodes of a preinit work array and frees it.
+void dropPrepared(TreeNodeObject** nodes, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(nodes[i]);
+    free(nodes);
+}
+
+// Tree(interval, preinit): preinit is the flat (key, value, weight, ...) tuple that pickling
+// writes, in key order. The nodes are made and their keys read before the tree is touched; the
+// new content is built aside and swapped in before the old content is released.
+int tree_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    TreeObject* tree = asTree(self);
+    if (Py_TYPE(self) != &TreeType) puts("whoa");
+    static char* keywords[] = {keyword("interval"), keyword("preinit"), nullptr};
+    PyObject* interval = nullptr;
+    PyObject* preinit = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OO:Tree", keywords, &interval, &preinit))
+        return -1;
+
+    TreeNodeObject** nodes = nullptr;
+    Py_ssize_t count = 0;
+    if (preinit) {
+        if (!PyTuple_CheckExact(preinit))
+            return failInt(PyExc_TypeError, "preinit must be a tuple.");
+        Py_ssize_t size = PyTuple_GET_SIZE(preinit);
+        if (size % 3 != 0)
+            return failInt(PyExc_ValueError, "preinit length must be a multiple of three.");
+        count = size / 3;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* weight = PyTuple_GET_ITEM(preinit, 3 * i + 2);
+            if (!PyLong_CheckExact(weight) ||
+                (PyLong_AsUnsignedLongLong(weight) == static_cast<unsigned PY_LONG_LONG>(-1) &&
+                 PyErr_Occurred())) {
+                PyErr_Clear();
+                return failInt(PyExc_ValueError,
+                               "preinit weights (%3 == 2) are not longs within bounds.");
+            }
+        }
+        nodes = allocateArray<TreeNodeObject*>(count);
+        if (!nodes) return -1;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* object = treenode_create(&TreeNodeType);
+            if (!object) {
+                dropPrepared(nodes, i);
+                return -1;
+            }
+            TreeNodeObject* node = nodes[i] = asNode(object);
+            PyObject* key = PyTuple_GET_ITEM(preinit, 3 * i);
+            PyObject* value = PyTuple_GET_ITEM(preinit, 3 * i + 1);
+            Py_INCREF(key);
+            node->key = key;
+            Py_INCREF(value);
+            node->value = value;
+            // Checked above, and longs do not change.
+            unsigned PY_LONG_LONG weight =
+                PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(preinit, 3 * i + 2));
+            double coords[KEY_SIZE];
+            int length = weight == static_cast<unsigned PY_LONG_LONG>(-1) && PyErr_Occurred()
+                             ? -1
+                             : readKey(key, coords, NODE_KEY);
+            if (length < 0) {
+                dropPrepared(nodes, i + 1);
+                return -1;
+            }
+            setRecordKey(&node->record, coords, length);
+            node->record.weight = weight;
+        }
+    }
+    int intervalTruth = 0;
+    if (interval) {
+        intervalTruth = PyObject_IsTrue(interval);
+        if (intervalTruth < 0) {
+            if (nodes) dropPrepared(nodes, count);
+            return -1;
+        }
+    }
+
+    // No script code runs from here until the old content is released.
+    TreeNodeRecord* content = nullptr;
+    bool disorder = false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        TreeNodeObject* node = nodes[i];
+        node->record.holder = node;
+        node->ownerTree = tree;
+        // The creation reference becomes the tree's.
+        insertNode(&content, &node->record, true, &disorder);
+    }
+    free(nodes);
+    if (interval) tree->interval = intervalTruth ? 1 : 0;
+    TreeNodeRecord* old = tree->root;
+    tree->root = content;
+    releaseTree(&old, releaseNode, nullptr);
+    if (disorder) return failInt(PyExc_ValueError, "preinit is not sorted by keys.");
+    return 0;
+}
+
+void tree_dealloc(PyObject* self) {
+    TreeObject* tree = asTree(self);
+    // Nothing can reach a dying tree, so no release callback refills it; the loop makes sure.
+    while (tree->root) releaseTree(&tree->root, releaseNode, nullptr);
+    if (--treeCount == 0) purgeFreeNodes();
+    Py_TYPE(self)->tp_free(self);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tree: methods
+
+PyDoc_STRVAR(tree_insertByKey_doc,
+             "insert a node using its key attribute as a pivot, with 64-bit weight.");
+
+PyObject* tree_insertByKey(PyObject* self, PyObject* args, PyObject* kwds) {
+    static char* keywords[] = {keyword("node"), keyword("weight"), nullptr};
+    PyObject* object;
+    unsigned PY_LONG_LONG weight;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OK:insertByKey", keywords, &object, &weight))
+        return nullptr;
+    if (weight == 0) return fail(PyExc_TypeError, "weight should be a positive integer.");
+    if (!PyObject_TypeCheck(object, &TreeNodeType))
+        return fail(PyExc_TypeError, "node should be an instance of tessart.TreeNode.");
+    TreeNodeObject* node = asNode(object);
+    if (node->record.holder) return fail(PyExc_ValueError, "submitted TreeNode already in some tree.");
+    PyObject* key = PyObject_GetAttrString(object, "key");
+    if (!key) return nullptr;
+    double coords[KEY_SIZE];
+    int length = readKey(key, coords, NODE_KEY);
+    Py_DECREF(key);
+    if (length < 0) return nullptr;
+    // Reading the key may have run script code that inserted the node somewhere.
+    if (node->record.holder) return fail(PyExc_ValueError, "submitted TreeNode already in some tree.");
+    setRecordKey(&node->record, coords, length);
+    node->record.weight = weight;
+    node->record.holder = node;
+    insertNode(&asTree(self)->root, &node->record, false, nullptr);
+    Py_INCREF(object);
+    node->ownerTree = asTree(self);
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(tree_removeNode_doc, "remove some node already in the tree.");
+
+PyObject* tree_removeNode(PyObject* self, PyObject* args, PyObject* kwds) {
+    static char* keywords[] = {keyword("node"), nullptr};
+    PyObject* object;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:removeNode", keywords, &object))
+        return nullptr;
+    // Subclass instances as well, since insertByKey takes them.
+    if (!PyObject_TypeCheck(object, &TreeNodeType))
+        return fail(PyExc_TypeError, "node should be an instance of tessart.TreeNode.");
+    TreeNodeObject* node = asNode(object);
+    TreeObject* tree = asTree(self);
+    if (!node->record.holder) return fail(PyExc_ValueError, "node should be inserted in some tree.");
+    if (rootOf(&node->record) != tree->root)
+        return fail(PyExc_ValueError, "node is in some other tree.");
+    eraseNode(&tree->root, &node->record);
+    node->record.holder = nullptr;
+    node->ownerTree = nullptr;
+    // The caller's argument keeps the node alive past this.
+    Py_DECREF(object);
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(tree_getClosestNode_doc,
+             "get a node with the nearest (box-metric) key, but presumably not lower than the "
+             "lower bound");
+
+PyObject* tree_getClosestNode(PyObject* self, PyObject* args, PyObject* kwds) {
+    static char* keywords[] = {keyword("key"), keyword("firstLowerBound"), nullptr};
+    PyObject* keyObject;
+    double lowerBound;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "Od:getClosestNode", keywords, &keyObject,
+                                     &lowerBound))
+        return nullptr;
+    double key[KEY_SIZE];
+    int length = readKey(keyObject, key, QUERY_KEY);
+    if (length < 0) return nullptr;
+    return nodeOrNone(closestNode(asTree(self)->root, key, length, lowerBound));
+}
+
+// Visitor of sampleEvenly: stores each node at the next index of a list of the sample's size.
+struct SampleFill {
+    PyObject* list;
+    Py_ssize_t next;
+};
+
+bool storeSample(TreeNodeRecord* record, void* context) {
+    SampleFill* fill = static_cast<SampleFill*>(context);
+    PyObject* node = nodeObject(record);
+    Py_INCREF(node);
+    PyList_SET_ITEM(fill->list, fill->next++, node);
+    return true;
+}
+
+PyDoc_STRVAR(tree_sample_doc,
+             "sample a tree uniformly into a list, in ascending order, taking node weights into "
+             "account");
+
+PyObject* tree_sample(PyObject* self, PyObject* args, PyObject* kwds) {
+    static char* keywords[] = {keyword("n"), nullptr};
+    int n;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "i:sample", keywords, &n)) return nullptr;
+    TreeObject* tree = asTree(self);
+    if (n < 0 || static_cast<uint64_t>(n) > totalWeight(tree))
+        return fail(PyExc_ValueError, "n is either too small or too large.");
+    PyObject* list = PyList_New(n);
+    if (!list) return nullptr;
+    // Making the list may have run script code that took weight out of the tree.
+    if (static_cast<uint64_t>(n) > totalWeight(tree)) {
+        Py_DECREF(list);
+        return fail(PyExc_ValueError, "n is either too small or too large.");
+    }
+    if (n > 0) {
+        SampleFill fill = {list, 0};
+        if (sampleEvenly(tree->root, n, storeSample, &fill) != TREE_WALK_COMPLETE) {
+            Py_DECREF(list);
+            return walkFailed();
+        }
+    }
+    return list;
+}
+
+PyDoc_STRVAR(tree_leftmostNode_doc,
+             "return the node with the lowest lexicographic key value in the tree.");
+
+PyObject* tree_leftmostNode(PyObject* self, PyObject* /*unused*/) {
+    return nodeOrNone(leftmostNode(asTree(self)->root));
+}
+
+PyDoc_STRVAR(tree_rightmostNode_doc,
+             "return the node with the highest lexicographic key value in the tree.");
+
+PyObject* tree_rightmostNode(PyObject* self, PyObject* /*unused*/) {
+    return nodeOrNone(rightmostNode(asTree(self)->root));
+}
+
+PyDoc_STRVAR(tree_at_doc,
+             "return the node corresponding to a cumulative weight interval containing the "
+             "parameter, or None if the index is out of bounds.");
+
+PyObject* tree_at(PyObject* self, PyObject* args, PyObject* kwds) {
+    static char* keywords[] = {keyword("index"), nullptr};
+    PY_LONG_LONG index;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "L:at", keywords, &index)) return nullptr;
+    if (index < 0) Py_RETURN_NONE;
+    return nodeOrNone(selectByWeight(asTree(self)->root, static_cast<uint64_t>(index)));
+}
+
+// lowerBound and upperBound.
+PyObject* tree_bound(PyObject* self, PyObject* args, PyObject* kwds, bool upper) {
+    static char* keywords[] = {keyword("key"), nullptr};
+    PyObject* keyObject;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, upper ? "O:upperBound" : "O:lowerBound", keywords,
+                                     &keyObject))
+        return nullptr;
+    double key[KEY_SIZE];
+    int length = readKey(keyObject, key, QUERY_KEY);
+    if (length < 0) return nullptr;
+    return nodeOrNone(boundSearch(asTree(self)->root, key, length, upper));
+}
+
+PyDoc_STRVAR(tree_lowerBound_doc,
+             "return the rightmost node which is less than the key, or None if no such node "
+             "exists.");
+
+PyObject* tree_lowerBound(PyObject* self, PyObject* args, PyObject* kwds) {
+    return tree_bound(self, args, kwds, false);
+}
+
+PyDoc_STRVAR(tree_upperBound_doc,
+             "return the leftmost node which is greater than the key, or None if no such node "
+             "exists.");
+
+PyObject* tree_upperBound(PyObject* self, PyObject* args, PyObject* kwds) {
+    return tree_bound(self, args, kwds, true);
+}
+
+PyDoc_STRVAR(tree_size_doc, "returns the sum of node weights for all nodes in the tree.");
+
+PyObject* tree_size(PyObject* self, PyObject* /*unused*/) {
+    return PyLong_FromUnsignedLongLong(totalWeight(asTree(self)));
+}
+
+// Visitors of walkInOrder that append to the list given as context. They never call out.
+bool appendNode(TreeNodeRecord* record, void* list) {
+    return PyList_Append(asObject(list), nodeObject(record)) == 0;
+}
+
+bool appendKey(TreeNodeRecord* record, void* list) {
+    PyObject* key = nodeOf(record)->key;
+    if (!key) {
+        PyErr_SetString(PyExc_SystemError, "a node in the tree has no key.");
+        return false;
+    }
+    return PyList_Append(asObject(list), key) == 0;
+}
+
+bool appendValue(TreeNodeRecord* record, void* list) {
+    PyObject* value = nodeOf(record)->value;
+    if (!value) {
+        PyErr_SetString(PyExc_SystemError, "a node in the tree has no value.");
+        return false;
+    }
+    return PyList_Append(asObject(list), value) == 0;
+}
+
+// A new list of what `visit` appends for each node in key order, or null with an error set.
+PyObject* collect(TreeObject* tree, TreeVisitor visit) {
+    PyObject* list = PyList_New(0);
+    if (!list) return nullptr;
+    TreeWalkResult result = walkInOrder(tree->root, visit, list);
+    if (result == TREE_WALK_COMPLETE) return list;
+    Py_DECREF(list);
+    return result == TREE_WALK_FAILED ? walkFailed() : nullptr;
+}
+
+PyDoc_STRVAR(tree_asList_doc,
+             "returns the list of all nodes in the tree, in the order of non-decreasing keys.");
+
+PyObject* tree_asList(PyObject* self, PyObject* /*unused*/) {
+    return collect(asTree(self), appendNode);
+}
+
+PyDoc_STRVAR(tree_items_doc, "returns the list of (key, value) tuples.");
+
+PyObject* tree_items(PyObject* self, PyObject* /*unused*/) {
+    // Each pair is allocated, which may run script code: work on a snapshot of the nodes.
+    PyObject* list = collect(asTree(self), appendNode);
+    if (!list) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* pair = PyTuple_New(2);
+        if (!pair) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyObject* object = PyList_GET_ITEM(list, i);
+        TreeNodeObject* node = asNode(object);
+        if (!node->key || !node->value) {
+            Py_DECREF(pair);
+            Py_DECREF(list);
+            return fail(PyExc_SystemError, node->key ? "a node in the tree has no value."
+                                                     : "a node in the tree has no key.");
+        }
+        Py_INCREF(node->key);
+        PyTuple_SET_ITEM(pair, 0, node->key);
+        Py_INCREF(node->value);
+        PyTuple_SET_ITEM(pair, 1, node->value);
+        PyList_SET_ITEM(list, i, pair);
+        Py_DECREF(object);
+    }
+    return list;
+}
+
+PyDoc_STRVAR(tree_keys_doc, "returns the list of keys.");
+
+PyObject* tree_keys(PyObject* self, PyObject* /*unused*/) {
+    return collect(asTree(self), appendKey);
+}
+
+PyDoc_STRVAR(tree_values_doc, "returns the list of values.");
+
+PyObject* tree_values(PyObject* self, PyObject* /*unused*/) {
+    return collect(asTree(self), appendValue);
+}
+
+PyDoc_STRVAR(tree_shape_doc, "returns a 3-tuple (node count, minimum depth, maximum depth).");
+
+PyObject* tree_shape(PyObject* self, PyObject* /*unused*/) {
+    TreeShape shape;
+    if (!treeShape(asTree(self)->root, &shape)) return walkFailed();
+    return Py_BuildValue("(iii)", shape.count, shape.minDepth, shape.maxDepth);
+}
+
+PyDoc_STRVAR(tree_reduce_doc, "a pickling support method");
+
+// Pickled as (Tree, (interval, (key, value, weight, ...))) in key order; weights are written as
+// the unsigned values they are, so that any tree can be rebuilt.
+PyObject* tree_reduce(PyObject* self, PyObject* /*unused*/) {
+    TreeObject* tree = asTree(self);
+    PyObject* nodes = collect(tree, appendNode);
+    if (!nodes) return nullptr;
+    Py_ssize_t count = PyList_GET_SIZE(nodes);
+    PyObject* flat = count > PY_SSIZE_T_MAX / 3 ? PyErr_NoMemory() : PyTuple_New(3 * count);
+    if (!flat) {
+        Py_DECREF(nodes);
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        TreeNodeObject* node = asNode(PyList_GET_ITEM(nodes, i));
+        PyObject* weight = PyLong_FromUnsignedLongLong(node->record.weight);
+        if (!weight) {
+            Py_DECREF(flat);
+            Py_DECREF(nodes);
+            return nullptr;
+        }
+        // A tuple with a missing key could be written but never loaded.
+        if (!node->key) {
+            Py_DECREF(weight);
+            Py_DECREF(flat);
+            Py_DECREF(nodes);
+            return fail(PyExc_ValueError, "cannot pickle a Tree holding a TreeNode without a key.");
+        }
+        PyObject* value = node->value ? node->value : Py_None;
+        Py_INCREF(node->key);
+        PyTuple_SET_ITEM(flat, 3 * i, node->key);
+        Py_INCREF(value);
+        PyTuple_SET_ITEM(flat, 3 * i + 1, value);
+        PyTuple_SET_ITEM(flat, 3 * i + 2, weight);
+    }
+    Py_DECREF(nodes);
+    PyObject* args = PyTuple_Pack(2, tree->interval ? Py_True : Py_False, flat);
+    Py_DECREF(flat);
+    if (!args) return nullptr;
+    PyObject* result = PyTuple_Pack(2, asObject(&TreeType), args);
+    Py_DECREF(args);
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tree: type
+
+PyMethodDef tree_methods[] = {
+    {"insertByKey", KEYWORD_METHOD(tree_insertByKey), METH_VARARGS | METH_KEYWORDS, tree_insertByKey_doc},
+    {"removeNode", KEYWORD_METHOD(tree_removeNode), METH_VARARGS | METH_KEYWORDS, tree_removeNode_doc},
+    {"getClosestNode", KEYWORD_METHOD(tree_getClosestNode), METH_VARARGS | METH_KEYWORDS,
+     tree_getClosestNode_doc},
+    {"sample", KEYWORD_METHOD(tree_sample), METH_VARARGS | METH_KEYWORDS, tree_sample_doc},
+    {"leftmostNode", tree_leftmostNode, METH_NOARGS, tree_leftmostNode_doc},
+    {"rightmostNode", tree_rightmostNode, METH_NOARGS, tree_rightmostNode_doc},
+    {"at", KEYWORD_METHOD(tree_at), METH_VARARGS | METH_KEYWORDS, tree_at_doc},
+    {"lowerBound", KEYWORD_METHOD(tree_lowerBound), METH_VARARGS | METH_KEYWORDS, tree_lowerBound_doc},
+    {"upperBound", KEYWORD_METHOD(tree_upperBound), METH_VARARGS | METH_KEYWORDS, tree_upperBound_doc},
+    {"size", tree_size, METH_NOARGS, tree_size_doc},
+    {"asList", tree_asList, METH_NOARGS, tree_asList_doc},
+    {"items", tree_items, METH_NOARGS, tree_items_doc},
+    {"keys", tree_keys, METH_NOARGS, tree_keys_doc},
+    {"values", tree_values, METH_NOARGS, tree_values_doc},
+    {"shape", tree_shape, METH_NOARGS, tree_shape_doc},
+    {"__reduce__", tree_reduce, METH_NOARGS, tree_reduce_doc},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyDoc_STRVAR(tree_doc, "AA tree");
+
+// clang-format off
+PyTypeObject TreeType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "tessart.Tree",                            /* tp_name */
+    sizeof(TreeObject),                        /* tp_basicsize */
+    0,                                         /* tp_itemsize */
+    tree_dealloc,                              /* tp_dealloc */
+    nullptr,                                   /* tp_print */
+    nullptr,                                   /* tp_getattr */
+    nullptr,                                   /* tp_setattr */
+    nullptr,                                   /* tp_compare */
+    nullptr,                                   /* tp_repr */
+    nullptr,                                   /* tp_as_number */
+    nullptr,                                   /* tp_as_sequence */
+    nullptr,                                   /* tp_as_mapping */
+    nullptr,                                   /* tp_hash */
+    nullptr,                                   /* tp_call */
+    nullptr,                                   /* tp_str */
+    nullptr,                                   /* tp_getattro */
+    nullptr,                                   /* tp_setattro */
+    nullptr,                                   /* tp_as_buffer */
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  /* tp_flags */
+    tree_doc,                                  /* tp_doc */
+    nullptr,                                   /* tp_traverse */
+    nullptr,                                   /* tp_clear */
+    nullptr,                                   /* tp_richcompare */
+    0,                                         /* tp_weaklistoffset */
+    nullptr,                                   /* tp_iter */
+    nullptr,                                   /* tp_iternext */
+    tree_methods,                              /* tp_methods */
+    nullptr,                                   /* tp_members */
+    pickling_getset,                           /* tp_getset */
+    nullptr,                                   /* tp_base */
+    nullptr,                                   /* tp_dict */
+    nullptr,                                   /* tp_descr_get */
+    nullptr,                                   /* tp_descr_set */
+    0,                                         /* tp_dictoffset */
+    tree_init,                                 /* tp_init */
+    nullptr,                                   /* tp_alloc */
+    tree_new,                                  /* tp_new */
+    nullptr,                                   /* tp_free */
+    nullptr,                                   /* tp_is_gc */
+    nullptr,                                   /* tp_bases */
+    nullptr,                                   /* tp_mro */
+    nullptr,                                   /* tp_cache */
+    nullptr,                                   /* tp_subclasses */
+    nullptr,                                   /* tp_weaklist */
+    nullptr,                                   /* tp_del */
+    0,                                         /* tp_version_tag */
+};
+// clang-format on
+
+// ---------------------------------------------------------------------------------------------
+// Module functions
+
+// Reads one (Tree, key, firstLowerBound, weight) query. Returns the key's length, or -1 with an
+// error set. The item keeps the tree alive.
+int readQuery(PyObject* item, double* key, double* lowerBound, double* factor) {
+    if (!PyTuple_CheckExact(item)) return failInt(PyExc_TypeError, "queries items must be tuples.");
+    if (PyTuple_GET_SIZE(item) != 4)
+        return failInt(PyExc_TypeError, "queries items must be 4-tuples.");
+    if (Py_TYPE(PyTuple_GET_ITEM(item, 0)) != &TreeType)
+        return failInt(PyExc_TypeError, "item 0 of queries item must be a tessart.Tree.");
+    int length = readKey(PyTuple_GET_ITEM(item, 1), key, QUERIES_ITEM_KEY);
+    if (length < 0) return -1;
+    PyObject* bound = PyTuple_GET_ITEM(item, 2);
+    if (!PyFloat_CheckExact(bound))
+        return failInt(PyExc_TypeError, "item 2 of queries item is not a float.");
+    PyObject* weight = PyTuple_GET_ITEM(item, 3);
+    if (!PyFloat_CheckExact(weight))
+        return failInt(PyExc_TypeError, "item 3 of queries item is not a float.");
+    *lowerBound = PyFloat_AS_DOUBLE(bound);
+    *factor = PyFloat_AS_DOUBLE(weight);
+    return length;
+}
+
+PyDoc_STRVAR(tessart_weightedClosestNode_doc,
+             "Given an iterable 'queries' of 4-tuples (Tree, key, firstLowerBound, weight), "
+             "returns the 2-tuple (Tree, TreeNode) with the closest (weighted) match or None, if "
+             "all the supplied Trees are empty.");
+
+PyObject* tessart_weightedClosestNode(PyObject* /*module*/, PyObject* args, PyObject* kwds) {
+    static char* keywords[] = {keyword("queries"), nullptr};
+    PyObject* queries;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:weightedClosestNode", keywords, &queries))
+        return nullptr;
+    if (!PySequence_Check(queries)) return fail(PyExc_TypeError, "queries must be iterable.");
+    Py_ssize_t n = PySequence_Size(queries);
+    if (n < 0) return nullptr;
+
+    // The best match so far, held by this call: later queries run script code.
+    PyObject* bestTree = nullptr;
+    PyObject* bestNode = nullptr;
+    double bestDistance = 0.0;
+    bool failed = false;
+    for (Py_ssize_t i = 0; i < n && !failed; ++i) {
+        PyObject* item = PySequence_GetItem(queries, i);
+        if (!item) {
+            failed = true;
+            break;
+        }
+        double key[KEY_SIZE];
+        double lowerBound, factor;
+        int length = readQuery(item, key, &lowerBound, &factor);
+        if (length < 0) {
+            Py_DECREF(item);
+            failed = true;
+            break;
+        }
+        PyObject* tree = PyTuple_GET_ITEM(item, 0);
+        TreeNodeRecord* found = closestNode(asTree(tree)->root, key, length, lowerBound);
+        if (found) {
+            double distance = 0.001;
+            for (int k = 0; k < length; ++k) distance += __builtin_fabs(found->coords[k] - key[k]);
+            distance = distance * factor / (length + 0.001);
+            // Ties keep the earlier query; NaN neither replaces nor is replaced.
+            if (!bestNode || bestDistance > distance) {
+                PyObject* oldTree = bestTree;
+                PyObject* oldNode = bestNode;
+                bestTree = tree;
+                bestNode = nodeObject(found);
+                Py_INCREF(bestTree);
+                Py_INCREF(bestNode);
+                bestDistance = distance;
+                Py_XDECREF(oldTree);
+                Py_XDECREF(oldNode);
+            }
+        }
+        Py_DECREF(item);
+    }
+    PyObject* result = nullptr;
+    if (!failed) {
+        if (bestNode) {
+            result = PyTuple_Pack(2, bestTree, bestNode);
+        } else {
+            Py_INCREF(Py_None);
+            result = Py_None;
+        }
+    }
+    Py_XDECREF(bestTree);
+    Py_XDECREF(bestNode);
+    return result;
+}
+
+// The merge heap of mergeTrees: record a comes before b when its key is further along the walk
+// (larger when walking backwards, smaller when forwards) beyond the tolerance.
+inline bool comesBefore(TreeNodeRecord* a, TreeNodeRecord* b, bool backwards) {
+    return compareNodesTolerant(a, b) == (backwards ? 1 : -1);
+}
+
+void siftUp(TreeNodeRecord** heap, Py_ssize_t i, bool backwards) {
+    while (i > 0) {
+        Py_ssize_t p = (i - 1) / 2;
+        if (!comesBefore(heap[i], heap[p], backwards)) return;
+        TreeNodeRecord* t = heap[i];
+        heap[i] = heap[p];
+        heap[p] = t;
+        i = p;
+    }
+}
+
+void siftDown(TreeNodeRecord** heap, Py_ssize_t h, bool backwards) {
+    Py_ssize_t i = 0;
+    for (;;) {
+        Py_ssize_t best = i;
+        for (Py_ssize_t c = 2 * i + 1; c <= 2 * i + 2; ++c)
+            if (c < h && comesBefore(heap[c], heap[best], backwards)) best = c;
+        if (best == i) return;
+        TreeNodeRecord* t = heap[i];
+        heap[i] = heap[best];
+        heap[best] = t;
+        i = best;
+    }
+}
+
+// Drops the first n trees of a mergeTrees work array and frees both arrays.
+void dropMergeWork(PyObject** trees, Py_ssize_t n, TreeNodeRecord** heap) {
+    free(heap);
+    for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(trees[i]);
+    free(trees);
+}
+
+PyDoc_STRVAR(tessart_mergeTrees_doc,
+             "Takes an iterable of tessarts, an tessart key, two booleans leanPrev and mergePrev, "
+             "and the resulting count. Splits each of the tessarts by the key (leaning prev or "
+             "next depending on leanPrev value), and then merges the trees by node value (in the "
+             "prev or next direction, depending on mergePrev value), until count results are "
+             "reached or the trees are exhausted.");
+
+PyObject* tessart_mergeTrees(PyObject* /*module*/, PyObject* args, PyObject* kwds) {
+    static char* keywords[] = {keyword("trees"),     keyword("key"),   keyword("leanPrev"),
+                               keyword("mergePrev"), keyword("count"), nullptr};
+    PyObject* treesObject;
+    PyObject* keyObject;
+    PyObject* leanObject;
+    PyObject* mergeObject;
+    int count;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOOi:mergeTrees", keywords, &treesObject,
+                                     &keyObject, &leanObject, &mergeObject, &count))
+        return nullptr;
+    if (count < 0) return fail(PyExc_ValueError, "count must not be negative.");
+    int lean = PyObject_IsTrue(leanObject);
+    if (lean < 0) return fail(PyExc_TypeError, "leanPrev must be convertible to boolean.");
+    int merge = PyObject_IsTrue(mergeObject);
+    if (merge < 0) return fail(PyExc_TypeError, "mergePrev must be convertible to boolean.");
+    double key[KEY_SIZE];
+    int length = readKey(keyObject, key, MERGE_KEY);
+    if (length < 0) return nullptr;
+    if (!PySequence_Check(treesObject))
+        return fail(PyExc_TypeError,
+                    "trees must be a sequence of one or more tessart.Tree instances.");
+    Py_ssize_t n = PySequence_Size(treesObject);
+    if (n < 0) return nullptr;
+    if (n == 0)
+        return fail(PyExc_TypeError,
+                    "trees must be a sequence of one or more tessart.Tree instances.");
+
+    // The trees are held until the end: fetching later items runs script code.
+    PyObject** trees = allocateArray<PyObject*>(n);
+    if (!trees) return nullptr;
+    TreeNodeRecord** heap = allocateArray<TreeNodeRecord*>(n);
+    if (!heap) {
+        free(trees);
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_GetItem(treesObject, i);
+        if (!item || Py_TYPE(item) != &TreeType) {
+            if (item) {
+                Py_DECREF(item);
+                PyErr_SetString(PyExc_TypeError, "trees item must be an tessart.Tree instance.");
+            }
+            dropMergeWork(trees, i, heap);
+            return nullptr;
+        }
+        trees[i] = item;
+    }
+    // The result grows as nodes are emitted, so a large count over small trees costs nothing.
+    PyObject* result = PyList_New(0);
+    if (!result) {
+        dropMergeWork(trees, n, heap);
+        return nullptr;
+    }
+
+    // From here to the end of the merge nothing calls out: the trees stay as they are.
+    Py_ssize_t h = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        TreeNodeRecord* start = splitPoint(key, length, asTree(trees[i])->root, lean, merge);
+        if (start) {
+            heap[h] = start;
+            siftUp(heap, h, merge);
+            ++h;
+        }
+    }
+    TreeNodeRecord* last = nullptr;
+    for (int emitted = 0; emitted < count && h > 0;) {
+        TreeNodeRecord* top = heap[0];
+        // Keys equal to the last one emitted within the tolerance are duplicates.
+        if (!last || compareNodesTolerant(top, last) != 0) {
+            PyObject* value = nodeOf(top)->value;
+            if (PyList_Append(result, value ? value : Py_None) < 0) {
+                Py_DECREF(result);
+                dropMergeWork(trees, n, heap);
+                return nullptr;
+            }
+            last = top;
+            ++emitted;
+        }
+        heap[0] = merge ? nodePrev(top) : nodeNext(top);
+        if (!heap[0] && --h > 0) heap[0] = heap[h];
+        siftDown(heap, h, merge);
+    }
+    dropMergeWork(trees, n, heap);
+    return result;
+}
+
+PyMethodDef tessart_functions[] = {
+    {"weightedClosestNode", KEYWORD_METHOD(tessart_weightedClosestNode), METH_VARARGS | METH_KEYWORDS,
+     tessart_weightedClosestNode_doc},
+    {"mergeTrees", KEYWORD_METHOD(tessart_mergeTrees), METH_VARARGS | METH_KEYWORDS,
+     tessart_mergeTrees_doc},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyDoc_STRVAR(tessart_doc, "A C implementation of Andersson balanced search tree");
+
+// Adds a type to the module under `name`; the module takes the reference only on success.
+bool addType(PyObject* module, const char* name, PyTypeObject* type) {
+    Py_INCREF(type);
+    if (PyModule_AddObject(module, name, asObject(type)) == 0) return true;
+    Py_DECREF(type);
+    return false;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Module initialisation: the only symbol the module exports.
+
+extern "C" __attribute__((visibility("default"))) void inittessart() {
+    if (PyType_Ready(&TreeNodeType) < 0) return;
+    if (PyType_Ready(&TreeType) < 0) return;
+    // Borrowed: the interpreter's module table owns the module.
+    PyObject* module =
+        Py_InitModule4("tessart", tessart_functions, tessart_doc, nullptr, PYTHON_API_VERSION);
+    if (!module) return;
+    if (!addType(module, "TreeNode", &TreeNodeType)) return;
+    if (!addType(module, "Tree", &TreeType)) return;
+    treeCount = 0;
+    freeNodeCount = 0;
+    liveNodeCount = 0;
+    freeNodes = nullptr;
+}
