@@ -23,12 +23,11 @@
 // malloc, objects from the interpreter's allocators.
 
 #include <Python.h>
-#include <structmember.h>
-
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <structmember.h>
 
 #include "AATree.h"
 
@@ -39,6 +38,7 @@ namespace {
 
 struct TreeObject;
 
+// clang-format off
 struct TreeNodeObject {
     PyObject_HEAD
     PyObject* key;          // null while unset
@@ -52,6 +52,7 @@ struct TreeObject {
     uint8_t interval;  // stored and pickled, read by nothing else
     TreeNodeRecord* root;
 };
+// clang-format on
 
 extern PyTypeObject TreeNodeType;
 extern PyTypeObject TreeType;
@@ -66,6 +67,9 @@ int32_t freeNodeCount = 0;
 int32_t liveNodeCount = 0;
 // Live Tree objects; the free list is emptied when the last one goes.
 int32_t treeCount = 0;
+
+// The interned name "key", so that reading a node's key to insert it allocates nothing.
+PyObject* keyAttribute = nullptr;
 
 // The free list takes any released node while it holds at most this many...
 constexpr int32_t FREE_LIST_FLOOR = 15;
@@ -151,7 +155,8 @@ struct KeyMessages {
     const char* notFloat;
 };
 
-const KeyMessages NODE_KEY = {"key must be iterable.", "node.key fails to meet length restrictions.",
+const KeyMessages NODE_KEY = {"key must be iterable.",
+                              "node.key fails to meet length restrictions.",
                               "node.key items must be floats."};
 const KeyMessages QUERY_KEY = {"key must be an iterable.", "key fails to meet length restrictions.",
                                "key items must be floats."};
@@ -235,8 +240,7 @@ int treenode_init(PyObject* self, PyObject* args, PyObject* kwds) {
     static char* keywords[] = {keyword("key"), keyword("value"), nullptr};
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OO:TreeNode", keywords, &key, &value))
-        return -1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OO:TreeNode", keywords, &key, &value)) return -1;
     PyObject* oldKey = nullptr;
     PyObject* oldValue = nullptr;
     if (key) {
@@ -263,8 +267,9 @@ void treenode_dealloc(PyObject* self) {
     Py_XDECREF(key);
     Py_XDECREF(value);
     --liveNodeCount;
-    bool keep = Py_TYPE(self) == &TreeNodeType && treeCount > 0 &&
-                (freeNodeCount <= FREE_LIST_FLOOR || liveNodeCount / FREE_LIST_SHARE > freeNodeCount);
+    bool keep =
+        Py_TYPE(self) == &TreeNodeType && treeCount > 0 &&
+        (freeNodeCount <= FREE_LIST_FLOOR || liveNodeCount / FREE_LIST_SHARE > freeNodeCount);
     if (!keep) {
         Py_TYPE(self)->tp_free(self);
         return;
@@ -362,7 +367,8 @@ int findStop(TreeNodeObject* node, PyObject* sentinel, bool forward, TreeNodeRec
     if (!sentinel || sentinel == Py_None) return 1;
     // Subclass instances as well: insertByKey takes them, so walks must be able to stop at them.
     if (!PyObject_TypeCheck(sentinel, &TreeNodeType))
-        return failInt(PyExc_TypeError, "sentinel should be an instance of tessart.TreeNode or None.");
+        return failInt(PyExc_TypeError,
+                       "sentinel should be an instance of tessart.TreeNode or None.");
     TreeNodeRecord* other = &asNode(sentinel)->record;
     if (!other->holder)
         return failInt(PyExc_ValueError, "sentinel should be inserted in some Tree.");
@@ -677,15 +683,17 @@ PyObject* tree_insertByKey(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!PyObject_TypeCheck(object, &TreeNodeType))
         return fail(PyExc_TypeError, "node should be an instance of tessart.TreeNode.");
     TreeNodeObject* node = asNode(object);
-    if (node->record.holder) return fail(PyExc_ValueError, "submitted TreeNode already in some tree.");
-    PyObject* key = PyObject_GetAttrString(object, "key");
+    if (node->record.holder)
+        return fail(PyExc_ValueError, "submitted TreeNode already in some tree.");
+    PyObject* key = PyObject_GetAttr(object, keyAttribute);
     if (!key) return nullptr;
     double coords[KEY_SIZE];
     int length = readKey(key, coords, NODE_KEY);
     Py_DECREF(key);
     if (length < 0) return nullptr;
     // Reading the key may have run script code that inserted the node somewhere.
-    if (node->record.holder) return fail(PyExc_ValueError, "submitted TreeNode already in some tree.");
+    if (node->record.holder)
+        return fail(PyExc_ValueError, "submitted TreeNode already in some tree.");
     setRecordKey(&node->record, coords, length);
     node->record.weight = weight;
     node->record.holder = node;
@@ -700,14 +708,14 @@ PyDoc_STRVAR(tree_removeNode_doc, "remove some node already in the tree.");
 PyObject* tree_removeNode(PyObject* self, PyObject* args, PyObject* kwds) {
     static char* keywords[] = {keyword("node"), nullptr};
     PyObject* object;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:removeNode", keywords, &object))
-        return nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:removeNode", keywords, &object)) return nullptr;
     // Subclass instances as well, since insertByKey takes them.
     if (!PyObject_TypeCheck(object, &TreeNodeType))
         return fail(PyExc_TypeError, "node should be an instance of tessart.TreeNode.");
     TreeNodeObject* node = asNode(object);
     TreeObject* tree = asTree(self);
-    if (!node->record.holder) return fail(PyExc_ValueError, "node should be inserted in some tree.");
+    if (!node->record.holder)
+        return fail(PyExc_ValueError, "node should be inserted in some tree.");
     if (rootOf(&node->record) != tree->root)
         return fail(PyExc_ValueError, "node is in some other tree.");
     eraseNode(&tree->root, &node->record);
@@ -977,16 +985,20 @@ PyObject* tree_reduce(PyObject* self, PyObject* /*unused*/) {
 // Tree: type
 
 PyMethodDef tree_methods[] = {
-    {"insertByKey", KEYWORD_METHOD(tree_insertByKey), METH_VARARGS | METH_KEYWORDS, tree_insertByKey_doc},
-    {"removeNode", KEYWORD_METHOD(tree_removeNode), METH_VARARGS | METH_KEYWORDS, tree_removeNode_doc},
+    {"insertByKey", KEYWORD_METHOD(tree_insertByKey), METH_VARARGS | METH_KEYWORDS,
+     tree_insertByKey_doc},
+    {"removeNode", KEYWORD_METHOD(tree_removeNode), METH_VARARGS | METH_KEYWORDS,
+     tree_removeNode_doc},
     {"getClosestNode", KEYWORD_METHOD(tree_getClosestNode), METH_VARARGS | METH_KEYWORDS,
      tree_getClosestNode_doc},
     {"sample", KEYWORD_METHOD(tree_sample), METH_VARARGS | METH_KEYWORDS, tree_sample_doc},
     {"leftmostNode", tree_leftmostNode, METH_NOARGS, tree_leftmostNode_doc},
     {"rightmostNode", tree_rightmostNode, METH_NOARGS, tree_rightmostNode_doc},
     {"at", KEYWORD_METHOD(tree_at), METH_VARARGS | METH_KEYWORDS, tree_at_doc},
-    {"lowerBound", KEYWORD_METHOD(tree_lowerBound), METH_VARARGS | METH_KEYWORDS, tree_lowerBound_doc},
-    {"upperBound", KEYWORD_METHOD(tree_upperBound), METH_VARARGS | METH_KEYWORDS, tree_upperBound_doc},
+    {"lowerBound", KEYWORD_METHOD(tree_lowerBound), METH_VARARGS | METH_KEYWORDS,
+     tree_lowerBound_doc},
+    {"upperBound", KEYWORD_METHOD(tree_upperBound), METH_VARARGS | METH_KEYWORDS,
+     tree_upperBound_doc},
     {"size", tree_size, METH_NOARGS, tree_size_doc},
     {"asList", tree_asList, METH_NOARGS, tree_asList_doc},
     {"items", tree_items, METH_NOARGS, tree_items_doc},
@@ -1276,8 +1288,8 @@ PyObject* tessart_mergeTrees(PyObject* /*module*/, PyObject* args, PyObject* kwd
 }
 
 PyMethodDef tessart_functions[] = {
-    {"weightedClosestNode", KEYWORD_METHOD(tessart_weightedClosestNode), METH_VARARGS | METH_KEYWORDS,
-     tessart_weightedClosestNode_doc},
+    {"weightedClosestNode", KEYWORD_METHOD(tessart_weightedClosestNode),
+     METH_VARARGS | METH_KEYWORDS, tessart_weightedClosestNode_doc},
     {"mergeTrees", KEYWORD_METHOD(tessart_mergeTrees), METH_VARARGS | METH_KEYWORDS,
      tessart_mergeTrees_doc},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
@@ -1299,6 +1311,10 @@ bool addType(PyObject* module, const char* name, PyTypeObject* type) {
 // Module initialisation: the only symbol the module exports.
 
 extern "C" __attribute__((visibility("default"))) void inittessart() {
+    if (!keyAttribute) {
+        keyAttribute = PyString_InternFromString("key");
+        if (!keyAttribute) return;
+    }
     if (PyType_Ready(&TreeNodeType) < 0) return;
     if (PyType_Ready(&TreeType) < 0) return;
     // Borrowed: the interpreter's module table owns the module.

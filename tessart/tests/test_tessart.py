@@ -1,0 +1,601 @@
+"""Tests of the tessart module: both types, both functions, pickling, references, exports, and
+script code that changes trees while a call is converting its arguments."""
+
+import cPickle
+import gc
+import os
+import pickle
+import resource
+import subprocess
+import sys
+import unittest
+
+import tessart
+from tessart import Tree, TreeNode, mergeTrees, weightedClosestNode
+
+UNDER_SANITIZER = 'asan' in os.environ.get('LD_PRELOAD', '')
+EXAMPLE = ('import tessart, cPickle; t = tessart.Tree(preinit=((1.0,), "a", 2L, (2.0,), "b", 1L)); '
+           'assert [n.value for n in t.sample(3)] == ["a", "a", "b"]; '
+           'u = cPickle.loads(cPickle.dumps(t, 2)); assert u.values() == ["a", "b"] and u.size() == 3')
+
+
+def build(*entries):
+    """A tree of (first coordinate, value, weight) entries inserted in order, and its nodes."""
+    tree = Tree()
+    nodes = [TreeNode((float(k),), v) for k, v, _ in entries]
+    for node, (_, _, w) in zip(nodes, entries):
+        tree.insertByKey(node, w)
+    return tree, nodes
+
+
+def values(nodes):
+    return [n.value for n in nodes]
+
+
+def run(script):
+    return subprocess.check_output([sys.executable, '-c', script], stderr=subprocess.STDOUT)
+
+
+class Key(object):
+    """A key sequence that runs `action` when its first item is read."""
+
+    def __init__(self, items, action):
+        self.items, self.action = items, action
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        if i == 0 and self.action:
+            action, self.action = self.action, None
+            action()
+        return self.items[i]
+
+
+class OnInt(object):
+    def __init__(self, value, action):
+        self.value, self.action = value, action
+
+    def __int__(self):
+        self.action()
+        return self.value
+
+
+class OnDel(object):
+    def __init__(self, action):
+        self.action = action
+
+    def __del__(self):
+        self.action()
+
+
+class ModuleTest(unittest.TestCase):
+
+    def test_names_and_docs(self):
+        self.assertEqual(tessart.__doc__, 'A C implementation of Andersson balanced search tree')
+        self.assertEqual((Tree.__doc__, TreeNode.__doc__), ('AA tree', 'AA tree node'))
+        self.assertEqual((Tree.__module__, Tree.__name__), ('tessart', 'Tree'))
+        self.assertEqual((TreeNode.__module__, TreeNode.__name__), ('tessart', 'TreeNode'))
+        self.assertEqual(Tree.size.__doc__,
+                         'returns the sum of node weights for all nodes in the tree.')
+        self.assertEqual(TreeNode.index.__doc__,
+                         'returns the sum of weights of all nodes to the left of the current one.')
+        self.assertTrue(mergeTrees.__doc__.startswith('Takes an iterable of tessarts, an tessart'))
+        self.assertTrue(Tree().__safe_for_unpickling__ is True)
+        self.assertTrue(TreeNode().__safe_for_unpickling__ is True)
+        self.assertRaises(AttributeError, setattr, Tree(), '__safe_for_unpickling__', False)
+
+    def test_links_libc_only_and_exports_its_init_function_only(self):
+        path = tessart.__file__
+        defined = [line.split()[7] for line in
+                   subprocess.check_output(['readelf', '--dyn-syms', '-W', path]).splitlines()
+                   if len(line.split()) >= 8 and line.split()[0].rstrip(':').isdigit()
+                   and line.split()[6] != 'UND']
+        self.assertEqual(sorted(defined), ['TESSART_1.0', 'inittessart@@TESSART_1.0'])
+        if UNDER_SANITIZER:
+            return  # the sanitizer runtimes are linked in there
+        needed = [line.split()[-1] for line in
+                  subprocess.check_output(['readelf', '-d', path]).splitlines()
+                  if '(NEEDED)' in line]
+        self.assertEqual(needed, ['[libc.so.6]'])
+
+    def test_example_runs_silently_and_subclasses_say_so(self):
+        self.assertEqual(run(EXAMPLE), '')
+        out = run('import tessart\nclass T(tessart.Tree): pass\n'
+                  't = T(); t.__init__(); tessart.Tree(); print "end"')
+        self.assertEqual(out, 'whoknows\nwhoa\nwhoa\nend\n')
+
+
+class TreeTest(unittest.TestCase):
+
+    def test_empty_tree(self):
+        t = Tree()
+        self.assertEqual(t.size(), 0)
+        self.assertTrue(type(t.size()) is long)
+        self.assertEqual((t.asList(), t.items(), t.keys(), t.values()), ([], [], [], []))
+        self.assertEqual((t.shape(), t.sample(0)), ((0, 0, 0), []))
+        self.assertRaisesRegexp(ValueError, r'^n is either too small or too large\.$', t.sample, 1)
+        for result in (t.at(0), t.leftmostNode(), t.rightmostNode(), t.lowerBound((1.0,)),
+                       t.upperBound((1.0,)), t.getClosestNode((1.0,), 0.0)):
+            self.assertTrue(result is None)
+        self.assertEqual(t.__reduce__(), (Tree, (False, ())))
+
+    def test_preinit_weights_at_and_sample(self):
+        t = Tree(preinit=((1.0,), 'a', 2L, (2.0,), 'b', 1L))
+        first, second = t.asList()
+        self.assertEqual(t.size(), 3)
+        self.assertEqual([t.at(i) for i in range(4)], [first, first, second, None])
+        self.assertTrue(t.at(-1) is None)
+        self.assertEqual(t.sample(3), [first, first, second])
+        self.assertEqual(t.sample(1), [first])
+        self.assertRaises(ValueError, t.sample, 4)
+        self.assertRaises(ValueError, t.sample, -1)
+        # Weight 0 can only come through preinit; such a node is never sampled or selected.
+        t = Tree(preinit=((1.0,), 'a', 1L, (2.0,), 'b', 0L, (3.0,), 'c', 3L))
+        self.assertEqual(values(t.sample(4)), ['a', 'c', 'c', 'c'])
+        self.assertEqual(values([t.at(0), t.at(1)]), ['a', 'c'])
+
+    def test_preinit_errors_leave_the_tree_as_it_was(self):
+        t = Tree(preinit=((5.0,), 'keep', 1L))
+        cases = [
+            (TypeError, 'preinit must be a tuple.', None),
+            (TypeError, 'preinit must be a tuple.', [(1.0,), 'a', 1L]),
+            (ValueError, 'preinit length must be a multiple of three.', ((1.0,), 'a', 1L, 2)),
+            (ValueError, 'preinit weights (%3 == 2) are not longs within bounds.',
+             ((1.0,), 'a', 2)),
+            (ValueError, 'preinit weights (%3 == 2) are not longs within bounds.',
+             ((1.0,), 'a', -1L)),
+            (ValueError, 'preinit weights (%3 == 2) are not longs within bounds.',
+             ((1.0,), 'a', 1L, (2.0,), 'b', 2L ** 64)),
+            (TypeError, 'node.key items must be floats.', ((1.0,), 'a', 1L, (2,), 'b', 1L)),
+            (TypeError, 'node.key fails to meet length restrictions.', ((), 'a', 1L)),
+            (TypeError, 'key must be iterable.', (1.0, 'a', 1L)),
+        ]
+        for error, message, preinit in cases:
+            with self.assertRaises(error) as caught:
+                t.__init__(preinit=preinit)
+            self.assertEqual(str(caught.exception), message)
+            self.assertEqual(t.values(), ['keep'])
+
+    def test_unsorted_preinit_keeps_the_given_order(self):
+        t = Tree()
+        with self.assertRaises(ValueError) as caught:
+            t.__init__(preinit=((2.0,), 'b', 1L, (1.0,), 'a', 1L))
+        self.assertEqual(str(caught.exception), 'preinit is not sorted by keys.')
+        self.assertEqual(t.values(), ['b', 'a'])
+        self.assertEqual(Tree(preinit=((1.0,), 'a', 1L, (1.0,), 'b', 1L)).values(), ['a', 'b'])
+
+    def test_initialisation_empties_and_sets_interval(self):
+        t, nodes = build((1, 'a', 1), (2, 'b', 1))
+        t.__init__()
+        self.assertEqual((t.asList(), t.size()), ([], 0))
+        self.assertRaises(ValueError, nodes[0].index)
+        self.assertEqual(Tree(preinit=()).asList(), [])
+        self.assertEqual(Tree(True).__reduce__(), (Tree, (True, ())))
+        self.assertEqual(Tree(interval=[]).__reduce__()[1][0], False)
+
+    def test_interval_whose_truth_test_raises_changes_nothing(self):
+        class Bad(object):
+            def __nonzero__(self):
+                raise ArithmeticError('no truth')
+        t = Tree(True, ((1.0,), 'a', 1L))
+        self.assertRaisesRegexp(ArithmeticError, 'no truth', t.__init__, Bad(), ((2.0,), 'b', 1L))
+        self.assertEqual((t.values(), t.__reduce__()[1][0]), (['a'], True))
+
+    def test_insert_orders_keys_and_refuses_bad_nodes(self):
+        t = Tree()
+        nodes = [TreeNode(k, v) for k, v in
+                 [((2.0,), 'b1'), ((1.0, 0.0), 'a2'), ((2.0,), 'b2'), ([1.0], 'a1'), ((3.0,), 'c')]]
+        for n in nodes:
+            t.insertByKey(n, 1)
+        self.assertEqual(t.values(), ['a1', 'a2', 'b1', 'b2', 'c'])
+        cases = [
+            (TypeError, 'weight should be a positive integer.', (TreeNode((1.0,)), 0)),
+            (TypeError, 'node should be an instance of tessart.TreeNode.', (t, 1)),
+            (ValueError, 'submitted TreeNode already in some tree.', (nodes[0], 1)),
+            (TypeError, 'key must be iterable.', (TreeNode(1.0), 1)),
+            (TypeError, 'node.key fails to meet length restrictions.',
+             (TreeNode((1.0, 2.0, 3.0, 4.0)), 1)),
+            (TypeError, 'node.key items must be floats.', (TreeNode((1.0, 2)), 1)),
+        ]
+        for error, message, args in cases:
+            with self.assertRaises(error) as caught:
+                t.insertByKey(*args)
+            self.assertEqual(str(caught.exception), message)
+        self.assertRaises(AttributeError, t.insertByKey, TreeNode(), 1)
+        self.assertEqual(len(t.asList()), 5)
+        u = Tree()
+        u.insertByKey(node=TreeNode((1.0,)), weight=-1)
+        self.assertEqual(u.size(), 2 ** 64 - 1)
+
+    def test_remove(self):
+        t, (a, b, c) = build((1, 'a', 1), (2, 'b', 2), (3, 'c', 3))
+        other, (x,) = build((1, 'x', 1))
+        cases = [
+            (TypeError, 'node should be an instance of tessart.TreeNode.', 'b'),
+            (ValueError, 'node should be inserted in some tree.', TreeNode((1.0,))),
+            (ValueError, 'node is in some other tree.', x),
+        ]
+        for error, message, arg in cases:
+            with self.assertRaises(error) as caught:
+                t.removeNode(arg)
+            self.assertEqual(str(caught.exception), message)
+        t.removeNode(node=b)
+        self.assertEqual((t.values(), t.size(), c.index()), (['a', 'c'], 4, 1))
+        self.assertRaises(ValueError, b.index)
+        self.assertRaises(ValueError, b.__reduce__)
+        other.insertByKey(b, 5)
+        self.assertEqual((other.values(), b.index()), (['x', 'b'], 1))
+        t.removeNode(a)
+        t.removeNode(c)
+        self.assertEqual((t.asList(), t.size()), ([], 0))
+
+    def test_searches(self):
+        t, (one, three) = build((1, 'one', 1), (3, 'three', 1))
+        self.assertTrue(t.getClosestNode((2.0,), float('-inf')) is three)
+        self.assertTrue(t.getClosestNode((1.9,), -100) is one)
+        self.assertTrue(t.getClosestNode(key=(1.9,), firstLowerBound=1.5) is three)
+        self.assertTrue(t.getClosestNode((5.0,), 10.0) is three)
+        self.assertTrue(t.leftmostNode() is one and t.rightmostNode() is three)
+        near = Tree(preinit=((1.0,), 'a', 1L, (1.00005,), 'b', 1L))
+        self.assertEqual((near.lowerBound((1.00002,)), near.upperBound((1.00002,))), (None, None))
+        self.assertEqual(near.lowerBound(key=(1.0002,)).value, 'b')
+        self.assertEqual(near.upperBound([0.5]).value, 'a')
+        for method in (t.lowerBound, t.upperBound, lambda k: t.getClosestNode(k, 0.0)):
+            for key, message in [(1.0, 'key must be an iterable.'),
+                                 ((), 'key fails to meet length restrictions.'),
+                                 ((1,), 'key items must be floats.')]:
+                with self.assertRaises(TypeError) as caught:
+                    method(key)
+                self.assertEqual(str(caught.exception), message)
+
+    def test_lists_and_shape(self):
+        t, nodes = build(*[(k, k * 10, 1) for k in range(7)])
+        self.assertEqual(t.asList(), nodes)
+        self.assertEqual(t.keys(), [(float(k),) for k in range(7)])
+        self.assertEqual(t.items(), [((float(k),), k * 10) for k in range(7)])
+        count, low, high = t.shape()
+        self.assertEqual(count, 7)
+        self.assertTrue(1 <= low <= high <= 6)
+        del nodes[3].value
+        self.assertRaises(SystemError, t.items)
+        self.assertRaises(SystemError, t.values)
+        self.assertEqual(len(t.keys()), 7)
+        del nodes[5].key
+        self.assertRaises(SystemError, t.keys)
+
+    def test_weights_of_2_to_the_63_and_more(self):
+        big = 2 ** 63 + 5
+        t = Tree(preinit=((1.0,), 'a', long(big), (2.0,), 'b', 3L))
+        b = t.rightmostNode()
+        self.assertEqual((t.size(), b.index()), (big + 3, big))
+        u, b2 = cPickle.loads(cPickle.dumps([t, b], 2))
+        self.assertEqual(u.__reduce__(), t.__reduce__())
+        self.assertEqual(b2.value, 'b')
+
+
+class TreeNodeTest(unittest.TestCase):
+
+    def setUp(self):
+        self.tree, self.nodes = build((1, 'a', 2), (2, 'b', 1), (3, 'c', 3), (4, 'd', 1))
+
+    def test_fresh_node(self):
+        n = TreeNode()
+        self.assertRaises(AttributeError, getattr, n, 'key')
+        self.assertRaises(AttributeError, getattr, n, 'value')
+        for method in (n.prev, n.next, n.index, n.nexts, n.prevs):
+            with self.assertRaises(ValueError) as caught:
+                method()
+            self.assertEqual(str(caught.exception), 'self should be inserted in some tree.')
+        with self.assertRaises(ValueError) as caught:
+            n.__reduce__()
+        self.assertEqual(str(caught.exception),
+                         'cannot pickle a TreeNode that is not part of some Tree.')
+        n = TreeNode(value=3, key=(1.0,))
+        n.__init__(value=4)
+        n.value = 5
+        self.assertEqual((n.key, n.value), ((1.0,), 5))
+        del n.key
+        self.assertRaises(AttributeError, delattr, n, 'key')
+
+    def test_neighbours_and_index(self):
+        a, b, c, d = self.nodes
+        self.assertEqual((a.prev(), a.next(), d.next()), (None, b, None))
+        self.assertEqual([n.index() for n in self.nodes], [0, 2, 3, 6])
+        self.assertTrue(type(a.index()) is long)
+        self.assertTrue(TreeNode(self.tree, 2) is b)
+        self.assertTrue(TreeNode(self.tree, 5L) is c)
+        with self.assertRaises(ValueError) as caught:
+            TreeNode(self.tree, 7)
+        self.assertEqual(str(caught.exception), 'TreeNode unpickling error.')
+        b.__init__((9.0,), 'changed')  # a node found in a tree keeps its key and value
+        self.assertEqual(b.value, 'b')
+
+    def test_nexts_and_prevs(self):
+        a, b, c, d = self.nodes
+        self.assertEqual(b.nexts(), [c, d])
+        self.assertEqual(b.nexts(upto=1), [c])
+        self.assertEqual(b.nexts(upto=0), [])
+        self.assertEqual(b.nexts(sentinel=d), [c])
+        self.assertEqual(b.nexts(sentinel=a), [])
+        self.assertEqual(b.prevs(sentinel=d), [])
+        self.assertEqual(b.prevs(), [a])
+        self.assertEqual(d.prevs(2, a), [c, b])
+        self.assertEqual((b.nexts(sentinel=b), d.nexts()), ([], []))
+        self.assertEqual(b.nexts(upto=-1, sentinel=a), [])  # the side is checked first
+        other, (x,) = build((1, 'x', 1))
+        cases = [
+            (ValueError, 'upto value is negative', {'upto': -1}),
+            (TypeError, 'sentinel should be an instance of tessart.TreeNode or None.',
+             {'sentinel': 1}),
+            (ValueError, 'sentinel should be inserted in some Tree.', {'sentinel': TreeNode()}),
+            (ValueError, 'self and sentinel are in different Trees.', {'sentinel': x}),
+        ]
+        for error, message, kwargs in cases:
+            with self.assertRaises(error) as caught:
+                b.nexts(**kwargs)
+            self.assertEqual(str(caught.exception), message)
+        self.assertRaises(TypeError, b.nexts, upto=None)
+
+    def test_sentinel_position_on_every_pair(self):
+        t, nodes = build(*[((k * 7) % 31, k, 1) for k in range(31)])
+        ordered = t.asList()
+        for i, x in enumerate(ordered):
+            for j, y in enumerate(ordered):
+                self.assertEqual(x.nexts(sentinel=y), ordered[i + 1:j] if j > i else [])
+                self.assertEqual(x.prevs(sentinel=y), ordered[j + 1:i][::-1] if j < i else [])
+
+    def test_subclass_nodes_are_never_recycled(self):
+        class Sub(TreeNode):
+            pass
+        keep = Tree()
+        for _ in range(3):
+            [TreeNode() for _ in range(40)]
+            subs = [Sub() for _ in range(40)]
+            self.assertTrue(all(type(s) is Sub for s in subs))
+            for s in subs:
+                s.extra = 1
+            del subs
+            self.assertTrue(all(type(n) is TreeNode for n in [TreeNode() for _ in range(40)]))
+        s, a = Sub((2.5,), 's'), self.nodes[0]
+        self.tree.insertByKey(s, 1)
+        self.assertEqual(a.nexts(sentinel=s), [self.nodes[1]])
+        self.assertEqual(s.prevs(sentinel=a), [self.nodes[1]])
+        self.tree.removeNode(s)
+        self.assertEqual(self.tree.values(), ['a', 'b', 'c', 'd'])
+        del keep
+
+
+class PickleTest(unittest.TestCase):
+
+    def test_round_trips(self):
+        t = Tree(True, ((1.0, 2.0), 'a', 2L, (1.0, 3.0, 0.5), ['b'], 1L, (4.0,), None, 7L))
+        b = t.asList()[1]
+        for module in (pickle, cPickle):
+            for protocol in (0, 2):
+                u = module.loads(module.dumps(t, protocol))
+                self.assertTrue(type(u) is Tree)
+                self.assertEqual(u.__reduce__(), t.__reduce__())
+                u, b2 = module.loads(module.dumps([t, b], protocol))
+                self.assertEqual(u.asList()[1], b2)
+                self.assertEqual((b2.key, b2.value, b2.index()), ((1.0, 3.0, 0.5), ['b'], 2))
+
+    def test_unset_key_and_value(self):
+        t, (a, b) = build((1, 'a', 1), (2, 'b', 1))
+        del a.value
+        self.assertEqual(cPickle.loads(cPickle.dumps(t, 2)).values(), [None, 'b'])
+        del b.key
+        with self.assertRaises(ValueError) as caught:
+            cPickle.dumps(t, 2)
+        self.assertEqual(str(caught.exception),
+                         'cannot pickle a Tree holding a TreeNode without a key.')
+
+
+class WeightedClosestNodeTest(unittest.TestCase):
+
+    def test_results(self):
+        self.assertTrue(weightedClosestNode([]) is None)
+        self.assertTrue(weightedClosestNode([(Tree(), (1.0,), 0.0, 1.0)]) is None)
+        far, (three,) = build((3, 'three', 1))
+        mid, (two,) = build((2, 'two', 1))
+        # (0.001 + 2) * 0.5 / 1.001 is below (0.001 + 1) / 1.001; with factor 1.0 it is not.
+        self.assertEqual(weightedClosestNode([(mid, (1.0,), 0.0, 1.0), (far, (1.0,), 0.0, 0.5)]),
+                         (far, three))
+        self.assertEqual(weightedClosestNode(queries=[(mid, (1.0,), 0.0, 1.0),
+                                                      (far, (1.0,), 0.0, 1.0)]), (mid, two))
+        twin, (other,) = build((3, 'other', 1))
+        self.assertEqual(weightedClosestNode(((twin, (1.0,), 0.0, 1.0), (far, [1.0], 0.0, 1.0))),
+                         (twin, other))
+        self.assertEqual(weightedClosestNode([(far, (1.0,), 0.0, float('nan')),
+                                              (mid, (1.0,), 0.0, 1.0)]), (far, three))
+
+    def test_messages(self):
+        t = Tree()
+        cases = [
+            ('queries must be iterable.', 5),
+            ('queries items must be tuples.', [[t, (1.0,), 0.0, 1.0]]),
+            ('queries items must be 4-tuples.', [(t, (1.0,), 0.0)]),
+            ('item 0 of queries item must be a tessart.Tree.', [(None, (1.0,), 0.0, 1.0)]),
+            ('item 1 of queries item must be a sequence of floats.', [(t, 1.0, 0.0, 1.0)]),
+            ('item 1 of queries item fails to meet length restrictions.', [(t, (), 0.0, 1.0)]),
+            ('item 1 of queries item is not a sequence of floats.', [(t, (1,), 0.0, 1.0)]),
+            ('item 2 of queries item is not a float.', [(t, (1.0,), 0, 1.0)]),
+            ('item 3 of queries item is not a float.', [(t, (1.0,), 0.0, 1)]),
+        ]
+        for message, queries in cases:
+            with self.assertRaises(TypeError) as caught:
+                weightedClosestNode(queries)
+            self.assertEqual(str(caught.exception), message)
+
+
+class MergeTreesTest(unittest.TestCase):
+
+    def setUp(self):
+        self.t1, _ = build((1, 1, 1), (5, '5a', 1), (7, 7, 1))
+        self.t2, _ = build((5, '5b', 1), (6, 6, 1))
+
+    def test_directions(self):
+        trees = [self.t1, self.t2]
+        self.assertIn(mergeTrees(trees, (5.0,), True, False, 10), (['5a', 6, 7], ['5b', 6, 7]))
+        self.assertEqual(mergeTrees(trees, (5.0,), False, False, 10), [6, 7])
+        self.assertEqual(mergeTrees(trees, (5.0,), True, True, 10), [1])
+        self.assertIn(mergeTrees(trees, [5.0], False, True, 10), (['5a', 1], ['5b', 1]))
+        self.assertEqual(mergeTrees(trees=trees, key=(5.0,), leanPrev=0, mergePrev=0, count=1),
+                         [6])
+        self.assertEqual(mergeTrees(trees, (5.0,), True, False, 0), [])
+        self.assertEqual(mergeTrees([Tree(), self.t2], (9.0,), True, False, 5), [])
+        self.assertEqual(mergeTrees([self.t1, self.t1], (0.0,), True, False, 2 ** 31 - 1),
+                         [1, '5a', 7])
+
+    def test_unset_value_yields_none(self):
+        del self.t2.leftmostNode().value
+        self.assertEqual(mergeTrees([self.t2], (0.0,), True, False, 3), [None, 6])
+
+    def test_messages(self):
+        class Bad(object):
+            def __nonzero__(self):
+                raise ArithmeticError
+        t = self.t1
+        cases = [
+            (ValueError, 'count must not be negative.', ([t], (1.0,), True, True, -1)),
+            (TypeError, 'leanPrev must be convertible to boolean.', ([t], (1.0,), Bad(), True, 1)),
+            (TypeError, 'mergePrev must be convertible to boolean.', ([t], (1.0,), True, Bad(), 1)),
+            (TypeError, 'key must be a sequence of floats of correct length.',
+             ([t], 1.0, True, True, 1)),
+            (TypeError, 'key must be a sequence of floats of correct length.',
+             ([t], (1.0,) * 4, True, True, 1)),
+            (TypeError, 'key item is not a float.', ([t], (1,), True, True, 1)),
+            (TypeError, 'trees must be a sequence of one or more tessart.Tree instances.',
+             ([], (1.0,), True, True, 1)),
+            (TypeError, 'trees must be a sequence of one or more tessart.Tree instances.',
+             (t, (1.0,), True, True, 1)),
+            (TypeError, 'trees item must be an tessart.Tree instance.',
+             ([t, 't'], (1.0,), True, True, 1)),
+        ]
+        for error, message, args in cases:
+            with self.assertRaises(error) as caught:
+                mergeTrees(*args)
+            self.assertEqual(str(caught.exception), message)
+
+
+class ReferenceTest(unittest.TestCase):
+
+    def test_counts_across_calls(self):
+        key, value = (1.0, 2.0), object()
+        node = TreeNode(key, value)
+        counts = lambda: [sys.getrefcount(x) for x in (key, value, node)]
+        before = counts()
+        t = Tree()
+        t.insertByKey(node, 3)
+        self.assertEqual(counts(), [before[0], before[1], before[2] + 1])
+        self.assertRaises(ValueError, t.insertByKey, node, 3)
+        self.assertRaises(ValueError, Tree().removeNode, node)
+        t.getClosestNode(key, 0.0), t.lowerBound(key), t.sample(3), t.items(), t.asList()
+        weightedClosestNode([(t, key, 0.0, 1.0)]), mergeTrees([t], key, True, False, 5)
+        self.assertRaises(TypeError, mergeTrees, [t, 1], key, True, False, 5)
+        self.assertRaises(TypeError, weightedClosestNode, [(t, key, 0.0, 1.0), (t, key, 0, 1.0)])
+        cPickle.loads(cPickle.dumps([t, node], 2))
+        self.assertEqual(counts(), [before[0], before[1], before[2] + 1])
+        tree_count = sys.getrefcount(t)
+        self.assertEqual(node.__reduce__()[1][0], t)
+        self.assertEqual(sys.getrefcount(t), tree_count)
+        t.removeNode(node)
+        self.assertEqual(counts(), before)
+        t.insertByKey(node, 1)
+        del t
+        self.assertEqual(counts(), before)
+        Tree(preinit=(key, value, 1L))
+        self.assertRaises(ValueError, Tree, preinit=(key, value, 1L, (0.0,), value, 1L))
+        self.assertRaises(TypeError, Tree, preinit=(key, value, 1L, (0,), value, 1L))
+        self.assertEqual(counts(), before)
+
+    def test_cycles_do_not_grow_memory(self):
+        value = object()
+
+        def cycle(i):
+            t = Tree(preinit=tuple(x for k in range(40) for x in ((float(k),), value, 1L)))
+            for k in range(40):
+                t.insertByKey(TreeNode((k + 0.5, float(i)), value), k + 1)
+            nodes = t.asList()
+            nodes[3].nexts(upto=10), nodes[30].prevs(sentinel=nodes[2]), t.sample(50)
+            u, n = cPickle.loads(cPickle.dumps([t, nodes[7]], 2))
+            mergeTrees([t, u], (20.0,), i % 2, i % 3, 30)
+            weightedClosestNode([(t, (3.3,), 0.0, 1.0), (u, (4.4, 1.0), 0.0, 2.0)])
+            for node in nodes[::3]:
+                t.removeNode(node)
+
+        for i in range(300):
+            cycle(i)
+        gc.collect()
+        objects, rss = len(gc.get_objects()), resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        base = sys.getrefcount(value)
+        for i in range(2000):
+            cycle(i)
+        gc.collect()
+        self.assertEqual(sys.getrefcount(value), base)
+        self.assertLess(len(gc.get_objects()), objects + 50)
+        if not UNDER_SANITIZER:  # freed memory sits in the sanitizer's quarantine
+            self.assertLess(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss, 4096)
+
+
+class ScriptCodeDuringCallsTest(unittest.TestCase):
+    """Conversions and finalizers that change trees while a call is working."""
+
+    def test_key_that_inserts_its_own_node_elsewhere(self):
+        t, other = Tree(), Tree()
+        node = TreeNode()
+        node.key = Key((1.0,), lambda: other.insertByKey(node, 1))
+        self.assertRaisesRegexp(ValueError, 'already in some tree', t.insertByKey, node, 1)
+        self.assertEqual((t.asList(), other.asList()), ([], [node]))
+
+    def test_upto_that_removes_self_or_the_sentinel(self):
+        t, (a, b, c) = build((1, 'a', 1), (2, 'b', 1), (3, 'c', 1))
+        self.assertRaisesRegexp(ValueError, 'self should be inserted',
+                                a.nexts, OnInt(5, lambda: t.removeNode(a)))
+        self.assertRaisesRegexp(ValueError, 'sentinel should be inserted',
+                                b.nexts, OnInt(5, lambda: t.removeNode(c)), c)
+        self.assertEqual(t.asList(), [b])
+
+    def test_finalizers_during_initialisation_and_destruction(self):
+        t = Tree()
+        late = TreeNode((9.0,), 'late')
+        old = TreeNode((1.0,), OnDel(lambda: t.insertByKey(late, 1)))
+        t.insertByKey(old, 1)
+        del old
+        t.__init__(preinit=((2.0,), 'new', 1L, (3.0,), 'newer', 1L))
+        self.assertEqual(t.values(), ['new', 'newer', 'late'])
+        self.assertEqual(t.size(), 3)
+        # Destroying a tree whose values move its other nodes into another tree.
+        u, keeper = Tree(), Tree()
+        moved = [TreeNode((float(k),), k) for k in range(5)]
+        for n in moved:
+            u.insertByKey(n, 1)
+        u.insertByKey(TreeNode((9.0,), OnDel(lambda: [keeper.insertByKey(n, 1) for n in moved])),
+                      1)
+        del u
+        self.assertEqual(keeper.values(), range(5))
+        self.assertEqual([n.index() for n in moved], range(5))
+
+    def test_trees_only_the_call_holds(self):
+        class Fresh(object):
+            """A sequence whose trees exist only while the call holds them."""
+            def __len__(self):
+                return 3
+
+            def __getitem__(self, i):
+                if i >= 3:
+                    raise IndexError(i)
+                return Tree(preinit=((float(i),), i, 1L, (i + 10.0,), i + 10, 1L))
+
+        self.assertEqual(mergeTrees(Fresh(), (0.0,), True, False, 10), [0, 1, 2, 10, 11, 12])
+
+        class FreshQueries(Fresh):
+            def __getitem__(self, i):
+                return (Fresh.__getitem__(self, i), (float(i) + 0.5,), -100.0, 1.0 + i)
+
+        tree, node = weightedClosestNode(FreshQueries())
+        self.assertEqual((tree.values(), node.value), ([0, 10], 0))
+
+
+if __name__ == '__main__':
+    unittest.main()
