@@ -3,9 +3,10 @@
 #include "Queue.h"
 
 Matchmaker::Matchmaker(unsigned int seed, const std::map<int, ConfigTuple>& config) {
-    // Process-wide: a matchmaker created later seeds the generator again.
-    srand(seed);
     for (const auto& entry : config) _queues.emplace(entry.first, entry.second);
+    // Process-wide: a matchmaker created later seeds the generator again. Seeded last, so a
+    // construction that fails leaves the other matchmakers' draws alone.
+    srand(seed);
 }
 
 void Matchmaker::enqueue(QueueKey queue, MatchmakerTime time, SquadKey key, int level,

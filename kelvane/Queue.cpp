@@ -21,6 +21,10 @@ void Queue::enqueue(MatchmakerTime time, SquadKey key, int level,
                 cost = static_cast<int>(cost / MAPS_DIST_COEFF);
             }
         }
+        // Registered before the roster generator sees the squad (neither reads the other), so
+        // that a failure in the generator, which undoes its own work, is undone here by an exact
+        // removal from the registry.
+        _squads.add(key, time, level, types);
         if (types.size() >= 2) {
             TeamState typeCounts{};
             for (VehType type : types) {
@@ -30,10 +34,8 @@ void Queue::enqueue(MatchmakerTime time, SquadKey key, int level,
             }
             _squadGenerator[level].enqueue(typeCounts, key, time);
         }
-        _squads.add(key, time, level, types);
     } catch (...) {
-        // The key was not waiting, so forgetting it everywhere restores the queue.
-        _squadGenerator[level].dequeue(key);
+        // The key was not waiting: forgetting its registration and map costs restores the queue.
         _squads.remove(key);
         _lastMaps.erase(key);
         throw;

@@ -33,8 +33,9 @@ void SquadRosterGenerator::_processSquad(SquadKey key) {
                 newRosters.emplace(roster, std::make_pair(key, false));
         }
     }
+    // Splicing the nodes allocates nothing and cannot fail: a failed extension changes nothing.
     _orderedStale = true;
-    _rosters.insert(newRosters.begin(), newRosters.end());
+    _rosters.merge(newRosters);
 }
 
 void SquadRosterGenerator::_updateState() {
@@ -52,14 +53,27 @@ void SquadRosterGenerator::_updateState() {
 }
 
 void SquadRosterGenerator::enqueue(TeamState state, SquadKey key, MatchmakerTime time) {
-    _squadsData[key] = state;
-    _keysList.push_back(key, time);
+    const auto entry = _squadsData.insert_or_assign(key, state).first;
+    try {
+        _keysList.push_back(key, time);
+    } catch (...) {
+        _squadsData.erase(entry);
+        throw;
+    }
     // Beyond the limit the squad waits until a rebuild finds it among the oldest.
     if (_keysList.size() > static_cast<size_t>(MAX_SQUAD_IN_QUEUE)) return;
-    if (_isValid) {
-        _processSquad(key);
-    } else {
-        _updateState();
+    try {
+        if (_isValid) {
+            _processSquad(key);
+        } else {
+            _updateState();
+        }
+    } catch (...) {
+        // An extension that fails leaves the table as it was; a rebuild that fails leaves it
+        // invalid, as it was. Either way the squad was never here.
+        _keysList.remove(key);
+        _squadsData.erase(key);
+        throw;
     }
 }
 

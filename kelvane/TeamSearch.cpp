@@ -88,11 +88,21 @@ void Queue::_processPlayers(int type, MatchingResult& result, int index,
 
     if (type < condTotal) {
         const SquadCondition& cond = conditions[type];
-        for (int imb = cond.minTeamImbalance; imb <= cond.maxTeamImbalance; ++imb) {
+        const int maxTeamA = std::min(cond.maxTeamASize - teamA[type], freeA);
+        const int maxTeamB = std::min(cond.maxTeamBSize - teamB[type], freeB);
+        if (maxTeamA < 0 || maxTeamB < 0) return;  // _checkPlayers would refuse every target
+        // Only targets within reach of the available players and the room can succeed: walking
+        // just those keeps the work bounded by the players, not by the configured allowance.
+        const int64_t squadDiff = int64_t{teamA[type]} - teamB[type];
+        const int64_t from = std::max<int64_t>(cond.minTeamImbalance,
+                                               squadDiff - std::min(players[type], maxTeamB));
+        const int64_t to = std::min<int64_t>(cond.maxTeamImbalance,
+                                             squadDiff + std::min(players[type], maxTeamA));
+        for (int64_t target = from; target <= to; ++target) {
+            const int imb = static_cast<int>(target);
             int vehA = 0, vehB = 0;
-            if (_checkPlayers(vehA, vehB, imb, teamA[type], teamB[type], players[type],
-                              std::min(cond.maxTeamASize - teamA[type], freeA),
-                              std::min(cond.maxTeamBSize - teamB[type], freeB))) {
+            if (_checkPlayers(vehA, vehB, imb, teamA[type], teamB[type], players[type], maxTeamA,
+                              maxTeamB)) {
                 current.first[type] = vehA;
                 current.second[type] = vehB;
                 _processPlayers(type + 1, result, index, conditions, players, current,

@@ -260,25 +260,27 @@ bool readConfig(PyObject* list, std::map<int, ConfigTuple>& config) {
 // ---------------------------------------------------------------------------------------------
 // Enqueue arguments
 
-// Each member's vehicle type. Plain ints only (bool included); any value is taken, and one
-// beyond 32 bits becomes typeOther rather than being truncated into a known type.
-bool readTypes(PyObject* types, std::vector<VehType>& arguments) {
-    const Py_ssize_t size = PyList_GET_SIZE(types);
-    arguments.reserve(static_cast<size_t>(size));
+// The low 32 bits of a plain int, as the core's 32-bit fields take it.
+int32_t low32(long value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
+
+// Reads a list of plain ints (bool included: it passes the int check) into values, each
+// truncated to 32 bits. A long is refused like any other non-int.
+template <typename Value>
+bool readPlainInts(PyObject* list, std::vector<Value>& values) {
+    const Py_ssize_t size = PyList_GET_SIZE(list);
+    values.reserve(static_cast<size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject* item = PyList_GET_ITEM(types, i);
+        PyObject* item = PyList_GET_ITEM(list, i);
         if (!PyInt_Check(item)) {
             PyErr_SetString(PyExc_TypeError, "Non-int item in list.");
             return false;
         }
-        const long value = PyInt_AS_LONG(item);
-        const bool fits = value >= kSigned32Min && value <= kSigned32Max;
-        arguments.push_back(fits ? static_cast<VehType>(value) : typeOther);
+        values.push_back(static_cast<Value>(low32(PyInt_AS_LONG(item))));
     }
     return true;
 }
 
-// Each member's recent maps, most recent first.
+// Each member's recent maps, most recent first: a list of lists of ints, checked like types.
 bool readLastMaps(PyObject* lastMaps, std::vector<std::vector<int>>& maps) {
     const Py_ssize_t size = PyList_GET_SIZE(lastMaps);
     maps.reserve(static_cast<size_t>(size));
@@ -288,22 +290,7 @@ bool readLastMaps(PyObject* lastMaps, std::vector<std::vector<int>>& maps) {
             PyErr_SetString(PyExc_TypeError, "Non-list argument.");
             return false;
         }
-        std::vector<int>& playerMaps = maps.emplace_back();
-        playerMaps.reserve(static_cast<size_t>(PyList_GET_SIZE(memberMaps)));
-        Py_ssize_t at = 0;
-        const Read read = readIntegers(memberMaps, kSigned32Min, kSigned32Max, at, [&](long value) {
-            playerMaps.push_back(static_cast<int>(value));
-        });
-        if (read == Read::wrongType) {
-            PyErr_SetString(PyExc_TypeError, "Non-int item in list.");
-            return false;
-        }
-        if (read == Read::outOfRange) {
-            // No configured map has such a key; truncating it could name one.
-            PyErr_SetString(PyExc_ValueError, "Invalid map key.");
-            return false;
-        }
-        if (read == Read::failed) return false;
+        if (!readPlainInts(memberMaps, maps.emplace_back())) return false;
     }
     return true;
 }
@@ -319,8 +306,12 @@ struct RandomMatchmaker {
 };
 // clang-format on
 
-Matchmaker& controllerOf(PyObject* self) {
-    return *reinterpret_cast<RandomMatchmaker*>(self)->controller;
+// The object's matchmaker, or null with ValueError set for an object whose construction did
+// not complete (a subclass's __del__ can still reach it).
+Matchmaker* controllerOf(PyObject* self) {
+    Matchmaker* controller = reinterpret_cast<RandomMatchmaker*>(self)->controller;
+    if (controller == nullptr) PyErr_SetString(PyExc_ValueError, "Matchmaker is not initialised.");
+    return controller;
 }
 
 PyObject* RandomMatchmaker_new(PyTypeObject* type, PyObject* args, PyObject* /*kwds*/) {
@@ -363,18 +354,19 @@ PyObject* RandomMatchmaker_enqueue(PyObject* self, PyObject* args) {
             return fail(PyExc_TypeError, "Non-list argument.");
         if (PyList_GET_SIZE(types) == 0) return fail(PyExc_TypeError, "Invalid argument.");
         std::vector<VehType> arguments;
-        if (!readTypes(types, arguments)) return nullptr;
+        if (!readPlainInts(types, arguments)) return nullptr;
         std::vector<std::vector<int>> maps;
         if (!readLastMaps(lastMaps, maps)) return nullptr;
 
-        Matchmaker& controller = controllerOf(self);
-        if (!controller.checkQueue(queue)) return fail(PyExc_ValueError, "Unknown queue key.");
+        Matchmaker* controller = controllerOf(self);
+        if (controller == nullptr) return nullptr;
+        if (!controller->checkQueue(queue)) return fail(PyExc_ValueError, "Unknown queue key.");
         // The core indexes its levels unchecked.
         if (level < 0 || level >= LEVEL_COUNT) return fail(PyExc_ValueError, "Invalid level.");
         // A second entry would count its members twice in the registry and the roster tables.
-        if (controller.contains(queue, key))
+        if (controller->contains(queue, key))
             return fail(PyExc_ValueError, "Squad is already enqueued.");
-        controller.enqueue(queue, time, key, level, arguments, maps);
+        controller->enqueue(queue, time, key, level, arguments, maps);
         Py_RETURN_NONE;
     } catch (...) {
         return setErrorFromException();
@@ -388,10 +380,11 @@ PyObject* RandomMatchmaker_dequeue(PyObject* self, PyObject* args) {
         int queue = 0;
         unsigned PY_LONG_LONG key = 0;
         if (!PyArg_ParseTuple(args, "iK", &queue, &key)) return nullptr;
-        Matchmaker& controller = controllerOf(self);
-        if (!controller.checkQueue(queue)) return fail(PyExc_ValueError, "Unknown queue key.");
+        Matchmaker* controller = controllerOf(self);
+        if (controller == nullptr) return nullptr;
+        if (!controller->checkQueue(queue)) return fail(PyExc_ValueError, "Unknown queue key.");
         // A squad that is not waiting is no error.
-        controller.dequeue(queue, key);
+        controller->dequeue(queue, key);
         Py_RETURN_NONE;
     } catch (...) {
         return setErrorFromException();
@@ -417,10 +410,11 @@ PyObject* RandomMatchmaker_formteams(PyObject* self, PyObject* args) {
         int queue = 0;
         unsigned PY_LONG_LONG time = 0;
         if (!PyArg_ParseTuple(args, "iK", &queue, &time)) return nullptr;
-        Matchmaker& controller = controllerOf(self);
-        if (!controller.checkQueue(queue)) return fail(PyExc_ValueError, "Unknown queue key.");
+        Matchmaker* controller = controllerOf(self);
+        if (controller == nullptr) return nullptr;
+        if (!controller->checkQueue(queue)) return fail(PyExc_ValueError, "Unknown queue key.");
         Teams result;
-        const MapKey map = controller.formteams(queue, time, result);
+        const MapKey map = controller->formteams(queue, time, result);
         PyRef teamA(keysTuple(result.first));
         if (!teamA) return nullptr;
         PyRef teamB(keysTuple(result.second));

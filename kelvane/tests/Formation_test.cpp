@@ -145,3 +145,24 @@ TEST(Formation, SearchThatOutrunsTheBudgetStillReturnsABattle) {
     ASSERT_NE(map, 0);
     expectSoundBattle(teams, waiting);
 }
+
+TEST(Formation, ATryThatSpendsTheBudgetEndsTheCall) {
+    // The first layout can never form (four places at the top, two players there) but searches
+    // the wide lower levels until the budget is spent; the second would form at once.
+    Matchmaker m(5, {{1, makeConfig({1, 2}, {{2, 7, 7, 0}, {1, 0, 0, 0}}, {0, 0, 0, 0},
+                                    {0, 0, 0, 0}, kCaps)}});
+    const VehType mix[] = {typeMedium, typeScout, typeSpg, typeAtspg, typeHeavy, typeLight};
+    SquadKey key = 1;
+    m.enqueue(1, key, key, 0, {typeMedium}, {});
+    ++key;
+    m.enqueue(1, key, key, 0, {typeMedium}, {});
+    ++key;
+    for (int level = 1; level < LEVEL_COUNT; ++level) {
+        for (int s = 0; s < 16; ++s, ++key)
+            m.enqueue(1, key, key, level, {mix[s % 6], mix[(s + 1) % 6]}, {});
+        for (int p = 0; p < 60; ++p, ++key) m.enqueue(1, key, key, level, {mix[p % 6]}, {});
+    }
+    Teams teams;
+    EXPECT_EQ(m.formteams(1, 100000, teams), 0);
+    EXPECT_TRUE(teams.first.empty() && teams.second.empty());
+}

@@ -180,3 +180,33 @@ TEST(TeamAssembly, TeamListsGoLevelByLevelSquadsThenClasses) {
     EXPECT_EQ(teams.first, (Keys{100, 1, 5}));
     EXPECT_EQ(teams.second, (Keys{3, 4, 2, 101, 6}));
 }
+
+TEST(TeamAssembly, Step2IgnoresTheClassLessCapAndPlacesAboveThirty) {
+    Queue q = queueWith({1}, {0, 15, 15, 15, 15});  // the configured class-less cap is not used
+    enqueueSingles(q, 1, 2, 0, typeMedium);
+    Solution s{};
+    EXPECT_TRUE(A::step2(q, s, Tmb{1, 0, 0, 0}));
+    EXPECT_EQ(s[0].second, (SquadRoster{{1, 0, 0, 0, 0}, {1, 0, 0, 0, 0}}));
+
+    Queue crowded = queueWith({1}, {100, 100, 100, 100, 100});
+    enqueueSingles(crowded, 1, 64, 0, typeHeavy);
+    Solution t{};
+    t[0].second = SquadRoster{{0, 0, 0, 0, 31}, {0, 0, 0, 0, 31}};
+    const Solution before = t;
+    // One pair of heavies is left, but a place already above 30 is never a candidate.
+    EXPECT_FALSE(A::step2(crowded, t, Tmb{40, 0, 0, 0}));
+    EXPECT_EQ(t, before);
+}
+
+TEST(TeamAssembly, MapScoringStopsOnlyWhenAPartialTotalExceedsTheBest) {
+    for (unsigned seed : {31u, 32u, 33u, 34u}) {
+        Queue q = queueWith({1, 2, 3, 4});
+        q.enqueue(1, 7, 1, {typeMedium, typeMedium}, {{2, 3, 4}});  // costs only at level 1
+        Solution s{};
+        s[1].first = SquadRoster{{2, 0, 0, 0, 0}, {}};
+        srand(seed);
+        Teams teams;
+        // Maps 2 to 4 tie with map 1 after level 0, but not over the battle.
+        EXPECT_EQ(A::step3(q, s, teams), 1) << seed;
+    }
+}

@@ -179,3 +179,41 @@ TEST(TeamSearch, EmptyMiddleLevelIsPassedThroughAndFreePlacesLeftForPairs) {
     EXPECT_EQ(s[1], (std::pair<SquadRoster, SquadRoster>{}));
     EXPECT_EQ(s[2].second, (SquadRoster{{0, 0, 1, 0, 0}, {0, 0, 1, 0, 0}}));
 }
+
+TEST(TeamSearch, PairsLeftMustAlsoFitTheRoomUnderTheCaps) {
+    Queue q = openQueue({15, 15, 15, 15, 1});  // one heavy a team
+    A::levelImbalance(q) = {0, 0, 0, 0, 0};
+    MatchingResult result;
+    result.emplace_back(SquadRoster{}, -1);
+    // Four heavies make two pairs, but the caps leave room for one: two free places fail.
+    A::processPlayers(q, result, 0, A::playerConditions(q, SquadRoster{}, 2, 1),
+                      TeamState{0, 0, 0, 0, 4}, 2, 2);
+    EXPECT_EQ(result.size(), 1u);
+    A::processPlayers(q, result, 0, A::playerConditions(q, SquadRoster{}, 1, 1),
+                      TeamState{0, 0, 0, 0, 4}, 1, 1);
+    EXPECT_EQ(result.size(), 2u);
+}
+
+// Targets beyond the reach of the waiting players can never succeed: a huge allowance must give
+// the same battle as one just wide enough, and no more work than the players allow.
+TEST(TeamSearch, HugeLevelAllowancesGiveTheSameBattle) {
+    auto form = [](size_t thresholds, Teams& teams) {
+        Matchmaker m(9, {{1, makeConfig({1, 2, 3, 4}, {{2, 2, 2, 0}}, {0, 0, 0},
+                                        std::vector<uint32_t>(thresholds, 0),
+                                        TeamState{15, 15, 15, 15, 15})}});
+        // Two classes only, so that even the wide search ends far inside the budget.
+        SquadKey key = 1;
+        for (int level = 0; level < LEVEL_COUNT; ++level) {
+            m.enqueue(1, key, key, level, {typeHeavy, typeMedium}, {});
+            ++key;
+            for (int p = 0; p < 5; ++p, ++key)
+                m.enqueue(1, key, key, level, {p % 2 ? typeHeavy : typeMedium}, {});
+        }
+        return m.formteams(1, 10, teams);
+    };
+    Teams wide, huge;
+    const MapKey map = form(3, wide);
+    ASSERT_NE(map, 0);
+    EXPECT_EQ(form(20000, huge), map);
+    EXPECT_EQ(huge, wide);
+}
