@@ -807,3 +807,44 @@ TEST(AATreeRelease, CallbackReinsertingAWaitingRecord) {
 }
 
 }  // namespace
+
+// ---- Boundary rules that neighbouring cases do not pin down ----
+
+TEST(AATreeBoundaries, NaNDecidesNothingInEitherDirection) {
+    Pool pool;
+    Node* nan = pool.make({NAN, 9.0}, 1);
+    Node* low = pool.make({5.0, 1.0}, 1);
+    Node* high = pool.make({5.0, 20.0}, 1);
+    double q[] = {1.0, 20.0};
+    EXPECT_EQ(compareQueryTolerant(q, 1, &nan->rec), 0);
+    EXPECT_EQ(compareQueryTolerant(q, 2, &nan->rec), 1);  // the second coordinate decides
+    EXPECT_EQ(compareNodesTolerant(&nan->rec, &low->rec), 1);
+    EXPECT_EQ(compareNodesTolerant(&nan->rec, &high->rec), -1);
+    EXPECT_EQ(compareNodesTolerant(&low->rec, &nan->rec), -1);
+}
+
+TEST(AATreeBoundaries, ClosestNodeKeepsTheNodeBelowAtExactlyTheBoundDistance) {
+    Pool pool;
+    TreeNodeRecord* root = nullptr;
+    Node* one = pool.make({1.0}, 1);
+    Node* three = pool.make({3.0}, 1);
+    insertNode(&root, &one->rec, false, nullptr);
+    insertNode(&root, &three->rec, false, nullptr);
+    double query[] = {1.5};
+    // The distance below (0.5) equals its distance from the bound (1.0 - 0.5): not ruled out.
+    EXPECT_EQ(closestNode(root, query, 1, 0.5), &one->rec);
+    EXPECT_EQ(closestNode(root, query, 1, 0.50001), &three->rec);
+}
+
+TEST(AATreeBoundaries, ShapeCountsOnlyChildlessNodesAsLeaves) {
+    Pool pool;
+    TreeNodeRecord* root = nullptr;
+    insertNode(&root, &pool.make({1.0}, 1)->rec, false, nullptr);
+    insertNode(&root, &pool.make({2.0}, 1)->rec, false, nullptr);
+    TreeShape shape{};
+    ASSERT_TRUE(treeShape(root, &shape));
+    // The root has one child: it is no leaf, so the shallowest leaf is at depth 2.
+    EXPECT_EQ(shape.count, 2);
+    EXPECT_EQ(shape.minDepth, 2);
+    EXPECT_EQ(shape.maxDepth, 2);
+}
