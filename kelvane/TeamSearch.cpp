@@ -17,43 +17,43 @@ bool isTop(int size, int level) { return level == 0 && size <= 3; }
 
 }  // namespace
 
-Conditions Queue::_getSquadConditions(const SquadRoster& current, int size, int level) const {
+// The caps both condition builders share: per class, as many as the level has places and the
+// whole-team maximum still allows, and at most one SPG a team at a small top level.
+static Conditions levelCaps(const TeamState& maxVehicleCounts, const SquadRoster& current,
+                            int size, int level) {
     Conditions conditions;
     for (int i = condSquad; i < condTotal; ++i) {
-        int maxASize = std::min(size, _maxVehicleCounts[i] - current.first[i]);
-        int maxBSize = std::min(size, _maxVehicleCounts[i] - current.second[i]);
-        int imbalance = 0;
-        if (isTop(size, level)) {
-            if (i == condSpg) {
-                maxASize = std::min(maxASize, 1);
-                maxBSize = std::min(maxBSize, 1);
-            }
-        } else if (i == condSquad) {
-            imbalance = _curMaxLevelImbalance[condSquad];
-        } else {
-            // Single players can still even out what squads leave unbalanced.
-            imbalance = i == condSpg ? 1 : 3;
+        int maxASize = std::min(size, maxVehicleCounts[i] - current.first[i]);
+        int maxBSize = std::min(size, maxVehicleCounts[i] - current.second[i]);
+        if (isTop(size, level) && i == condSpg) {
+            maxASize = std::min(maxASize, 1);
+            maxBSize = std::min(maxBSize, 1);
         }
-        conditions[i] = SquadCondition(maxASize, maxBSize, -imbalance, imbalance);
+        conditions[i] = SquadCondition(maxASize, maxBSize, 0, 0);
+    }
+    return conditions;
+}
+
+Conditions Queue::_getSquadConditions(const SquadRoster& current, int size, int level) const {
+    Conditions conditions = levelCaps(_maxVehicleCounts, current, size, level);
+    if (isTop(size, level)) return conditions;  // balanced exactly
+    for (int i = condSquad; i < condTotal; ++i) {
+        // Single players can still even out what squads leave unbalanced.
+        const int imbalance =
+            i == condSquad ? _curMaxLevelImbalance[condSquad] : i == condSpg ? 1 : 3;
+        conditions[i].minTeamImbalance = -imbalance;
+        conditions[i].maxTeamImbalance = imbalance;
     }
     return conditions;
 }
 
 Conditions Queue::_getPlayerConditions(const SquadRoster& current, int size, int level) const {
-    Conditions conditions;
-    for (int i = condSquad; i < condTotal; ++i) {
-        int maxASize = std::min(size, _maxVehicleCounts[i] - current.first[i]);
-        int maxBSize = std::min(size, _maxVehicleCounts[i] - current.second[i]);
-        int imbalance = 0;
-        if (isTop(size, level)) {
-            if (i == condSpg) {
-                maxASize = std::min(maxASize, 1);
-                maxBSize = std::min(maxBSize, 1);
-            }
-        } else {
-            imbalance = _curMaxLevelImbalance[i];
+    Conditions conditions = levelCaps(_maxVehicleCounts, current, size, level);
+    if (!isTop(size, level)) {
+        for (int i = condSquad; i < condTotal; ++i) {
+            conditions[i].minTeamImbalance = -_curMaxLevelImbalance[i];
+            conditions[i].maxTeamImbalance = _curMaxLevelImbalance[i];
         }
-        conditions[i] = SquadCondition(maxASize, maxBSize, -imbalance, imbalance);
     }
     // The filling does not read this entry.
     conditions[condSquad] = SquadCondition(size, size, 0, 0);

@@ -22,6 +22,15 @@ def description(key=1, maps=None, tmbs=None, totalImb=None, levelImb=None, maxVe
             [6, 2, 2, 2, 2] if maxVehicles is None else maxVehicles)
 
 
+def run_script(script):
+    """Runs script in a new interpreter that imports the built module; (status, out, err)."""
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(kelvane.__file__)))
+    child = subprocess.Popen([sys.executable, '-c', script], env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out, err = child.communicate()
+    return child.returncode, out, err
+
+
 def matchmaker(*keys):
     return kelvane.RandomMatchmaker(7, [description(key) for key in keys or (1,)])
 
@@ -58,11 +67,8 @@ class ModuleTest(unittest.TestCase):
         script = ('import kelvane; m = kelvane.RandomMatchmaker(7, [(1, [10, 11], '
                   '[[2, 2, 2, 0]], [[0]] * 5, [[0]] * 5, [6, 2, 2, 2, 2])]); '
                   'm.enqueue(1, 100, 42, 0, [6], [[10]]); m.dequeue(1, 42)')
-        env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(kelvane.__file__)))
-        child = subprocess.Popen([sys.executable, '-c', script], env=env,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        out, err = child.communicate()
-        self.assertEqual((child.returncode, out, err), (0, '', ''))
+        returncode, out, err = run_script(script)
+        self.assertEqual((returncode, out, err), (0, '', ''))
 
 
 class ConstructorTest(unittest.TestCase):
@@ -304,11 +310,8 @@ class EnqueueTest(unittest.TestCase):
             'm.enqueue(1, 100, 42, 0, [6], maps[:10])',
             'print "enqueued"',
         ])
-        env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(kelvane.__file__)))
-        child = subprocess.Popen([sys.executable, '-c', script], env=env,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        out, err = child.communicate()
-        self.assertEqual((child.returncode, out.split(), err), (0, ['MemoryError', 'enqueued'], ''))
+        returncode, out, err = run_script(script)
+        self.assertEqual((returncode, out.split(), err), (0, ['MemoryError', 'enqueued'], ''))
 
     @unittest.skipIf(UNDER_SANITIZER, 'the sanitizer reports an exhausted address space itself')
     def test_an_object_whose_construction_failed_refuses_calls(self):
@@ -329,11 +332,8 @@ class EnqueueTest(unittest.TestCase):
             'except MemoryError:',
             '    print "MemoryError"',
         ])
-        env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(kelvane.__file__)))
-        child = subprocess.Popen([sys.executable, '-c', script], env=env,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        out, err = child.communicate()
-        self.assertEqual((child.returncode, out.split()), (0, ['MemoryError']))
+        returncode, out, err = run_script(script)
+        self.assertEqual((returncode, out.split()), (0, ['MemoryError']))
         self.assertIn('Matchmaker is not initialised.', err)
 
 
@@ -357,11 +357,8 @@ THIRTY_PLAYERS = '\n'.join([
 class FormteamsTest(unittest.TestCase):
 
     def run_child(self, script):
-        env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(kelvane.__file__)))
-        child = subprocess.Popen([sys.executable, '-c', script], env=env,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        out, err = child.communicate()
-        self.assertEqual((child.returncode, err), (0, ''))
+        returncode, out, err = run_script(script)
+        self.assertEqual((returncode, err), (0, ''))
         return out
 
     def test_doc(self):
