@@ -1,5 +1,6 @@
 """Tests of the matchmaking simulation's own logic: traffic, statistics, balance scoring, the way
-it drives the matchmaker, reproducibility and its handling of bad configuration files."""
+it drives the matchmaker, reproducibility and its handling of bad configuration files; for the
+rated scenario, its matchmaker's bookkeeping of the tree and its arithmetic."""
 
 import json
 import os
@@ -346,6 +347,224 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual((status, json.loads(again)), (0, json.loads(out)))
         self.assertEqual(simulate.validate_config(json.loads(out)),
                          simulate.validate_config(simulate.RANDOM_DEFAULT_CONFIG))
+
+
+# A rated matchmaker that widens slowly, so that short runs have give-ups as well as matches.
+RATED_SMALL = {'team_size': 2, 'seeds_per_tick': 6, 'tolerance': 15.0, 'widening': 0.5,
+               'max_tolerance': 120.0, 'reweight_every': 5}
+
+
+def rated_matchmaker(**fields):
+    config = dict(simulate.RATED_DEFAULT_CONFIG)
+    config.update(fields)
+    return simulate.tessart_matchmaker(1, simulate.validate_rated_config(config))
+
+
+def rated_run(seed, minutes=3):
+    matchmaker = simulate.tessart_matchmaker(seed, simulate.validate_rated_config(RATED_SMALL))
+    return simulate.RatedSimulation(matchmaker, seed, minutes, 4.0, 400, patience=(20, 60))
+
+
+class Rated(object):
+    def __init__(self, rating):
+        self.rating = rating
+
+
+class RatedArithmeticTest(unittest.TestCase):
+
+    def test_tolerance_widens_with_wait_up_to_its_cap(self):
+        matchmaker = rated_matchmaker(tolerance=25.0, widening=2.0, max_tolerance=100.0)
+        self.assertEqual([matchmaker.tolerance(w) for w in (0, 10, 37, 38, 500)],
+                         [25.0, 45.0, 99.0, 100.0, 100.0])
+
+    def test_snake_teams(self):
+        teams = simulate.split_teams([Rated(r) for r in (1000, 1030, 1010, 1020)])
+        self.assertEqual([[p.rating for p in team] for team in teams],
+                         [[1030, 1000], [1020, 1010]])
+        teams = simulate.split_teams([Rated(r) for r in range(6)])
+        self.assertEqual([[p.rating for p in team] for team in teams], [[5, 2, 1], [4, 3, 0]])
+        teams = simulate.split_teams([Rated(7), Rated(9)])
+        self.assertEqual([[p.rating for p in team] for team in teams], [[9], [7]])
+
+    def test_rating_change_follows_the_odds(self):
+        self.assertEqual(simulate.rating_change([1500.0], [1500.0], True), simulate.ELO_K / 2)
+        self.assertEqual(simulate.rating_change([1500.0], [1500.0], False), -simulate.ELO_K / 2)
+        # 400 points more are ten to one odds: the favourite wins a eleventh of K.
+        self.assertAlmostEqual(simulate.rating_change([1900.0, 1900.0], [1500.0, 1500.0], True),
+                               simulate.ELO_K / 11)
+        self.assertAlmostEqual(simulate.rating_change([1300.0, 1700.0], [1100.0, 1100.0], False),
+                               -simulate.ELO_K * 10 / 11)
+
+    def test_wait_bands(self):
+        self.assertEqual([simulate.wait_band(w) for w in (0, 9, 10, 29, 30, 59, 60, 900)],
+                         [0, 0, 1, 1, 2, 2, 3, 3])
+        self.assertEqual(simulate.wait_band_names(),
+                         ['under 10 s', '10 s to 30 s', '30 s to 1:00', '1:00 or more'])
+
+    def test_configuration_fields(self):
+        config = simulate.validate_rated_config({'team_size': 1, 'tolerance': 40})
+        self.assertEqual(config['team_size'], 1)
+        self.assertIs(type(config['tolerance']), float)
+        self.assertEqual(config['widening'], simulate.RATED_DEFAULT_CONFIG['widening'])
+        for data, fragment in (([], 'must be an object'),
+                               ({'teamsize': 2}, 'unknown field "teamsize"'),
+                               ({'team_size': 0}, 'team_size must be an integer from 1 to 5'),
+                               ({'team_size': 2.0}, 'team_size must be an integer'),
+                               ({'seeds_per_tick': True}, 'seeds_per_tick must be'),
+                               ({'widening': -1}, 'widening must be a number from 0 up'),
+                               ({'tolerance': float('nan')}, 'tolerance must be'),
+                               ({'tolerance': 50, 'max_tolerance': 40},
+                                'max_tolerance must not be below tolerance')):
+            with self.assertRaises(simulate.ConfigError) as caught:
+                simulate.validate_rated_config(data)
+            self.assertIn(fragment, str(caught.exception))
+
+
+class RatedMatchmakerTest(unittest.TestCase):
+
+    def test_a_match_of_the_nearest_ratings(self):
+        matchmaker = rated_matchmaker(tolerance=50.0, widening=0.0)
+        for player, rating in enumerate((1000.0, 1300.0, 1030.0, 1010.0, 1020.0)):
+            matchmaker.enqueue(player, rating, 0)
+        matches = matchmaker.formmatches(1)
+        self.assertEqual(len(matches), 1)
+        seed, team_a, team_b = matches[0]
+        self.assertEqual(([w.rating for w in team_a], [w.rating for w in team_b]),
+                         ([1030.0, 1000.0], [1020.0, 1010.0]))
+        self.assertIn(seed, team_a + team_b)
+        # The player too far from everyone waits on, with the weight they had.
+        self.assertEqual(sorted(matchmaker.nodes), [1])
+        self.assertEqual([w.player for w in matchmaker.tree.values()], [1])
+        self.assertEqual(matchmaker.tree.size(), 1)
+        self.assertEqual(matchmaker.formmatches(2), [])
+        self.assertEqual(matchmaker.tree.size(), 1)
+
+    def test_the_wait_decides_when_a_pair_is_close_enough(self):
+        # 200 points apart: 25 + 2 a second first covers them at 88 s (87 s give 199).
+        matchmaker = rated_matchmaker(team_size=1, tolerance=25.0, widening=2.0)
+        matchmaker.enqueue(0, 1000.0, 0)
+        matchmaker.enqueue(1, 1200.0, 0)
+        formed = [now for now in range(1, 120) if matchmaker.formmatches(now)]
+        self.assertEqual(formed, [88])
+        self.assertEqual((matchmaker.nodes, matchmaker.tree.size()), ({}, 0))
+        # A cap below the distance keeps them apart for good.
+        capped = rated_matchmaker(team_size=1, tolerance=25.0, widening=2.0,
+                                  max_tolerance=150.0)
+        capped.enqueue(0, 1000.0, 0)
+        capped.enqueue(1, 1200.0, 0)
+        self.assertFalse(any(capped.formmatches(now) for now in range(1, 400)))
+        self.assertEqual(sorted(capped.nodes), [0, 1])
+
+    def test_weights_follow_the_wait(self):
+        matchmaker = rated_matchmaker(reweight_every=10)
+        matchmaker.enqueue(0, 1000.0, 0)
+        matchmaker.enqueue(1, 2000.0, 5)
+        self.assertEqual(matchmaker.tree.size(), 2)
+        matchmaker.formmatches(10)
+        self.assertEqual(matchmaker.tree.size(), 10 + 1)
+        matchmaker.formmatches(15)
+        self.assertEqual(matchmaker.tree.size(), 10 + 10)
+        matchmaker.formmatches(20)
+        self.assertEqual(matchmaker.tree.size(), 20 + 10)
+        matchmaker.dequeue(0)
+        self.assertEqual(matchmaker.tree.size(), 10)
+        matchmaker.formmatches(30)
+        self.assertEqual(matchmaker.tree.size(), 25)
+        # Weights survive the searches that find nobody.
+        self.assertEqual([w.weight for w in matchmaker.tree.values()], [25])
+
+
+class RatedSimulationTest(unittest.TestCase):
+
+    def test_the_tree_holds_exactly_the_waiting_players(self):
+        simulation = rated_run(4)
+        matchmaker = simulation.matchmaker
+        tree = matchmaker.tree
+        matched = 0
+        for tick in range(1, simulation.ticks + 1):
+            simulation.step(tick)
+            players = [w.player for w in tree.values()]
+            self.assertEqual(len(players), len(set(players)))
+            self.assertEqual(set(players), set(simulation.waiting))
+            self.assertEqual(set(matchmaker.nodes), set(simulation.waiting))
+            self.assertEqual(tree.size(), sum(w.weight for w in tree.values()))
+            in_matches = []
+            for seed, team_a, team_b in simulation.last_matches:
+                self.assertEqual((len(team_a), len(team_b)), (2, 2))
+                self.assertIn(seed, team_a + team_b)
+                tolerance = matchmaker.tolerance(tick - seed.since)
+                for waiting in team_a + team_b:
+                    self.assertLessEqual(abs(waiting.rating - seed.rating), tolerance)
+                in_matches.extend(w.player for w in team_a + team_b)
+            self.assertEqual(len(in_matches), len(set(in_matches)))
+            self.assertFalse(set(in_matches) & set(players))
+            matched += len(in_matches)
+        self.assertGreater(simulation.matches, 20)
+        self.assertEqual(matched, 4 * simulation.matches)
+        self.assertGreater(simulation.gave_up, 0)
+        # Every player is idle, waiting or in a match, and only one of them.
+        playing = [p for _, _, players in simulation.in_match for p in players]
+        idle = [p for p in range(400) if p in simulation.idle._where]
+        self.assertEqual(sorted(playing + idle + list(simulation.waiting)), list(range(400)))
+
+    def test_report_counts(self):
+        report = rated_run(2).run().report()
+        self.assertGreater(report['matches'], 0)
+        self.assertEqual(report['players_matched'], 4 * report['matches'])
+        self.assertEqual(report['wait']['count'], report['players_matched'])
+        self.assertEqual(sum(s['count'] for s in report['rating_gap']['by_seed_wait'].values()),
+                         report['matches'])
+        self.assertEqual(report['rating_gap']['all']['count'], report['matches'])
+        # Each opponent is within the seed's tolerance on its side: the gap at most twice it.
+        self.assertLessEqual(report['rating_gap']['all']['max'],
+                             2 * RATED_SMALL['max_tolerance'])
+        calls = report['tree_calls']
+        self.assertEqual(calls['ticks'], 144)
+        self.assertLessEqual(calls['mean_per_tick']['sample'], 1.0)
+
+    def test_fixed_seed_is_reproducible(self):
+        reports = [rated_run(seed).run().report() for seed in (7, 7, 8)]
+        for report in reports:
+            del report['tick_ms']
+        self.assertGreater(reports[0]['matches'], 0)
+        self.assertEqual(reports[0], reports[1])
+        self.assertNotEqual(reports[0], reports[2])
+
+    def test_command_line(self):
+        folder = tempfile.mkdtemp()
+        try:
+            config = os.path.join(folder, 'rated.json')
+            with open(config, 'w') as stream:
+                json.dump(RATED_SMALL, stream)
+            report_path = os.path.join(folder, 'report.json')
+            out, err = StringIO(), StringIO()
+            status = simulate.main(['--scenario', 'rated', '--config', config, '--minutes', '2',
+                                    '--quiet', '--json', report_path], stdout=out, stderr=err)
+            self.assertEqual((status, err.getvalue()), (0, ''))
+            with open(report_path) as stream:
+                report = json.load(stream)
+            self.assertEqual(report['settings']['config'], RATED_SMALL)
+            self.assertIn('Matches formed      %d\n' % report['matches'], out.getvalue())
+            for heading in ('Wait until a match', 'Rating gap within a match',
+                            'Tree calls a tick', 'Matchmaker a tick'):
+                self.assertIn(heading, out.getvalue())
+
+            with open(config, 'w') as stream:
+                json.dump({'team_size': 9}, stream)
+            for argv, fragment in ((['--config', config], 'team_size must be an integer'),
+                                   (['--squads', '0.1,0.1'], '--squads applies to the random')):
+                out, err = StringIO(), StringIO()
+                status = simulate.main(['--scenario', 'rated', '--quiet'] + argv, stdout=out,
+                                       stderr=err)
+                self.assertEqual((status, out.getvalue()), (2, ''))
+                self.assertIn(fragment, err.getvalue())
+
+            out = StringIO()
+            self.assertEqual(simulate.main(['--scenario', 'rated', '--show-config'], stdout=out),
+                             0)
+            self.assertEqual(json.loads(out.getvalue()), simulate.RATED_DEFAULT_CONFIG)
+        finally:
+            shutil.rmtree(folder)
 
 
 class ProgressTest(unittest.TestCase):
