@@ -400,7 +400,25 @@ RANDOM_DEFAULT_CONFIG = [
 ]
 
 
-class RandomBattleSimulation(object):
+class TickedSimulation(object):
+    """The simulated clock both scenarios share: one step a tick, and a warm-up left uncounted."""
+
+    def _start_clock(self, minutes):
+        self.ticks = int(round(minutes * 60 / TICK_SECONDS))
+        self.warmup_until = int(self.ticks * WARMUP_SHARE) * TICK_SECONDS
+
+    def counting(self):
+        return self.now > self.warmup_until
+
+    def run(self, progress=None):
+        for tick in range(1, self.ticks + 1):
+            self.step(tick * TICK_SECONDS)
+            if progress is not None:
+                progress(self)
+        return self
+
+
+class RandomBattleSimulation(TickedSimulation):
     """Drives one RandomMatchmaker with simulated traffic and collects what happened.
 
     The simulation keeps its own record of every waiting squad: a key is enqueued only while it
@@ -416,8 +434,7 @@ class RandomBattleSimulation(object):
         self.queues = sorted(description[0] for description in config)
         self.pools = dict((description[0], list(description[1])) for description in config)
         self.rng = random.Random(seed)
-        self.ticks = int(round(minutes * 60 / TICK_SECONDS))
-        self.warmup_until = int(self.ticks * WARMUP_SHARE) * TICK_SECONDS
+        self._start_clock(minutes)
         self.arrivals = ArrivalProcess(self.rng, rate, pairs, triples)
         self._vehicles = []
         for vehicle_type, weight in VEHICLE_MIX:
@@ -461,13 +478,6 @@ class RandomBattleSimulation(object):
 
     # -- one tick ---------------------------------------------------------------------------
 
-    def run(self, progress=None):
-        for tick in range(1, self.ticks + 1):
-            self.step(tick * TICK_SECONDS)
-            if progress is not None:
-                progress(self)
-        return self
-
     def step(self, now):
         self.now = now
         self._end_battles(now)
@@ -476,9 +486,6 @@ class RandomBattleSimulation(object):
             self._join(now, size)
         for queue in self.queues:
             self._form(queue, now)
-
-    def counting(self):
-        return self.now > self.warmup_until
 
     def _end_battles(self, now):
         while self.in_battle and self.in_battle[0][0] <= now:
@@ -987,7 +994,7 @@ class RatedMatchmaker(object):
         self.tree.removeNode(node)
 
 
-class RatedSimulation(object):
+class RatedSimulation(TickedSimulation):
     """Drives a RatedMatchmaker with players of hidden skill who join one at a time, play their
     match, have their rating updated by its result and join again later.
     """
@@ -1000,8 +1007,7 @@ class RatedSimulation(object):
         self.patience = patience
         self.match_seconds = match_seconds
         self.rng = random.Random(seed)
-        self.ticks = int(round(minutes * 60 / TICK_SECONDS))
-        self.warmup_until = int(self.ticks * WARMUP_SHARE) * TICK_SECONDS
+        self._start_clock(minutes)
         self.arrivals = ArrivalProcess(self.rng, rate, 0.0, 0.0)
         self.skill = []
         self.rating = []
@@ -1033,16 +1039,6 @@ class RatedSimulation(object):
     @property
     def waiting_players(self):
         return len(self.waiting)
-
-    def counting(self):
-        return self.now > self.warmup_until
-
-    def run(self, progress=None):
-        for tick in range(1, self.ticks + 1):
-            self.step(tick * TICK_SECONDS)
-            if progress is not None:
-                progress(self)
-        return self
 
     def step(self, now):
         self.now = now
