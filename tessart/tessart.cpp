@@ -15,7 +15,12 @@
 // - Lists are made before a walk and grown with PyList_Append, which never calls out, so no
 //   script code runs between reading a tree and storing what was read. Anything that must
 //   allocate Python objects per node works on such a snapshot, which holds the nodes alive.
-// - A call holds its own references to the trees and nodes it keeps across conversions.
+// - A call holds its own references to the trees and nodes it keeps across conversions, and to
+//   every parsed argument it uses after calling out: arguments passed by keyword are borrowed
+//   from the keyword dictionary, which for f(**d) is the caller's own d, free to be cleared by
+//   the script code a conversion runs. For the same reason numbers that follow other arguments
+//   are parsed as objects and converted once those arguments are held, since the parser's own
+//   conversions call out too.
 // - A tree's root is emptied (or replaced) before its old nodes are released, and references
 //   are dropped last, when the tree is consistent again.
 //
@@ -23,6 +28,7 @@
 // malloc, objects from the interpreter's allocators.
 
 #include <Python.h>
+#include <limits.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -144,6 +150,33 @@ constexpr char* keyword(const char* name) {
 // A macro, so that the method tables stay constant data.
 #define KEYWORD_METHOD(function) \
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function))
+
+// Convert as the argument parser's "d" and "i" formats do, with the same errors, for numbers that
+// are parsed as objects (see the top of this file). Return false with an error set. May run
+// script code.
+bool readDouble(PyObject* object, double* out) {
+    double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) return false;
+    *out = value;
+    return true;
+}
+
+bool readInt(PyObject* object, int* out) {
+    if (PyFloat_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "integer argument expected, got float");
+        return false;
+    }
+    long value = PyInt_AsLong(object);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (value > INT_MAX || value < INT_MIN) {
+        PyErr_SetString(PyExc_OverflowError, value > INT_MAX
+                                                 ? "signed integer is greater than maximum"
+                                                 : "signed integer is less than minimum");
+        return false;
+    }
+    *out = static_cast<int>(value);
+    return true;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Keys
@@ -380,16 +413,9 @@ int findStop(TreeNodeObject* node, PyObject* sentinel, bool forward, TreeNodeRec
     return 1;
 }
 
-// nexts and prevs: the nodes after (forward) or before self, up to `upto` of them and short of
-// the sentinel.
-PyObject* treenode_walk(PyObject* self, PyObject* args, PyObject* kwds, bool forward) {
-    static char* keywords[] = {keyword("upto"), keyword("sentinel"), nullptr};
-    PyObject* upto = nullptr;
-    PyObject* sentinel = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, forward ? "|OO:nexts" : "|OO:prevs", keywords,
-                                     &upto, &sentinel))
-        return nullptr;
-    TreeNodeObject* node = asNode(self);
+// The nodes after (forward) or before `node`, up to `upto` of them and short of the sentinel;
+// either may be null (absent). REQUIRES: the caller holds upto and sentinel.
+PyObject* walkFrom(TreeNodeObject* node, PyObject* upto, PyObject* sentinel, bool forward) {
     TreeNodeRecord* stop;
     int walk = findStop(node, sentinel, forward, &stop);
     if (walk <= 0) return walk < 0 ? nullptr : PyList_New(0);
@@ -422,6 +448,22 @@ PyObject* treenode_walk(PyObject* self, PyObject* args, PyObject* kwds, bool for
         ++count;
     }
     return list;
+}
+
+// nexts and prevs.
+PyObject* treenode_walk(PyObject* self, PyObject* args, PyObject* kwds, bool forward) {
+    static char* keywords[] = {keyword("upto"), keyword("sentinel"), nullptr};
+    PyObject* upto = nullptr;
+    PyObject* sentinel = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, forward ? "|OO:nexts" : "|OO:prevs", keywords,
+                                     &upto, &sentinel))
+        return nullptr;
+    Py_XINCREF(upto);
+    Py_XINCREF(sentinel);
+    PyObject* result = walkFrom(asNode(self), upto, sentinel, forward);
+    Py_XDECREF(upto);
+    Py_XDECREF(sentinel);
+    return result;
 }
 
 PyDoc_STRVAR(treenode_nexts_doc,
@@ -572,16 +614,9 @@ void dropPrepared(TreeNodeObject** nodes, Py_ssize_t n) {
 
 // Tree(interval, preinit): preinit is the flat (key, value, weight, ...) tuple that pickling
 // writes, in key order. The nodes are made and their keys read before the tree is touched; the
-// new content is built aside and swapped in before the old content is released.
-int tree_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    TreeObject* tree = asTree(self);
-    if (Py_TYPE(self) != &TreeType) puts("whoa");
-    static char* keywords[] = {keyword("interval"), keyword("preinit"), nullptr};
-    PyObject* interval = nullptr;
-    PyObject* preinit = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OO:Tree", keywords, &interval, &preinit))
-        return -1;
-
+// new content is built aside and swapped in before the old content is released. Either argument
+// may be null (absent). REQUIRES: the caller holds interval and preinit.
+int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
     TreeNodeObject** nodes = nullptr;
     Py_ssize_t count = 0;
     if (preinit) {
@@ -659,6 +694,21 @@ int tree_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return 0;
 }
 
+int tree_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    if (Py_TYPE(self) != &TreeType) puts("whoa");
+    static char* keywords[] = {keyword("interval"), keyword("preinit"), nullptr};
+    PyObject* interval = nullptr;
+    PyObject* preinit = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OO:Tree", keywords, &interval, &preinit))
+        return -1;
+    Py_XINCREF(interval);
+    Py_XINCREF(preinit);
+    int result = initialiseTree(asTree(self), interval, preinit);
+    Py_XDECREF(interval);
+    Py_XDECREF(preinit);
+    return result;
+}
+
 void tree_dealloc(PyObject* self) {
     TreeObject* tree = asTree(self);
     // Nothing can reach a dying tree, so no release callback refills it; the loop makes sure.
@@ -673,12 +723,8 @@ void tree_dealloc(PyObject* self) {
 PyDoc_STRVAR(tree_insertByKey_doc,
              "insert a node using its key attribute as a pivot, with 64-bit weight.");
 
-PyObject* tree_insertByKey(PyObject* self, PyObject* args, PyObject* kwds) {
-    static char* keywords[] = {keyword("node"), keyword("weight"), nullptr};
-    PyObject* object;
-    unsigned PY_LONG_LONG weight;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OK:insertByKey", keywords, &object, &weight))
-        return nullptr;
+// REQUIRES: the caller holds object.
+PyObject* insertByKey(TreeObject* tree, PyObject* object, unsigned PY_LONG_LONG weight) {
     if (weight == 0) return fail(PyExc_TypeError, "weight should be a positive integer.");
     if (!PyObject_TypeCheck(object, &TreeNodeType))
         return fail(PyExc_TypeError, "node should be an instance of tessart.TreeNode.");
@@ -697,10 +743,22 @@ PyObject* tree_insertByKey(PyObject* self, PyObject* args, PyObject* kwds) {
     setRecordKey(&node->record, coords, length);
     node->record.weight = weight;
     node->record.holder = node;
-    insertNode(&asTree(self)->root, &node->record, false, nullptr);
+    insertNode(&tree->root, &node->record, false, nullptr);
     Py_INCREF(object);
-    node->ownerTree = asTree(self);
+    node->ownerTree = tree;
     Py_RETURN_NONE;
+}
+
+PyObject* tree_insertByKey(PyObject* self, PyObject* args, PyObject* kwds) {
+    static char* keywords[] = {keyword("node"), keyword("weight"), nullptr};
+    PyObject* object;
+    unsigned PY_LONG_LONG weight;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OK:insertByKey", keywords, &object, &weight))
+        return nullptr;
+    Py_INCREF(object);
+    PyObject* result = insertByKey(asTree(self), object, weight);
+    Py_DECREF(object);
+    return result;
 }
 
 PyDoc_STRVAR(tree_removeNode_doc, "remove some node already in the tree.");
@@ -721,7 +779,8 @@ PyObject* tree_removeNode(PyObject* self, PyObject* args, PyObject* kwds) {
     eraseNode(&tree->root, &node->record);
     node->record.holder = nullptr;
     node->ownerTree = nullptr;
-    // The caller's argument keeps the node alive past this.
+    // Nothing has called out since parsing, so the caller's argument (in the argument tuple or
+    // the keyword dictionary) still keeps the node alive past this.
     Py_DECREF(object);
     Py_RETURN_NONE;
 }
@@ -730,17 +789,29 @@ PyDoc_STRVAR(tree_getClosestNode_doc,
              "get a node with the nearest (box-metric) key, but presumably not lower than the "
              "lower bound");
 
-PyObject* tree_getClosestNode(PyObject* self, PyObject* args, PyObject* kwds) {
-    static char* keywords[] = {keyword("key"), keyword("firstLowerBound"), nullptr};
-    PyObject* keyObject;
+// REQUIRES: the caller holds keyObject and boundObject.
+PyObject* closestNodeOf(TreeObject* tree, PyObject* keyObject, PyObject* boundObject) {
     double lowerBound;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "Od:getClosestNode", keywords, &keyObject,
-                                     &lowerBound))
-        return nullptr;
+    if (!readDouble(boundObject, &lowerBound)) return nullptr;
     double key[KEY_SIZE];
     int length = readKey(keyObject, key, QUERY_KEY);
     if (length < 0) return nullptr;
-    return nodeOrNone(closestNode(asTree(self)->root, key, length, lowerBound));
+    return nodeOrNone(closestNode(tree->root, key, length, lowerBound));
+}
+
+PyObject* tree_getClosestNode(PyObject* self, PyObject* args, PyObject* kwds) {
+    static char* keywords[] = {keyword("key"), keyword("firstLowerBound"), nullptr};
+    PyObject* keyObject;
+    PyObject* boundObject;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:getClosestNode", keywords, &keyObject,
+                                     &boundObject))
+        return nullptr;
+    Py_INCREF(keyObject);
+    Py_INCREF(boundObject);
+    PyObject* result = closestNodeOf(asTree(self), keyObject, boundObject);
+    Py_DECREF(keyObject);
+    Py_DECREF(boundObject);
+    return result;
 }
 
 // Visitor of sampleEvenly: stores each node at the next index of a list of the sample's size.
@@ -818,10 +889,13 @@ PyObject* tree_bound(PyObject* self, PyObject* args, PyObject* kwds, bool upper)
     if (!PyArg_ParseTupleAndKeywords(args, kwds, upper ? "O:upperBound" : "O:lowerBound", keywords,
                                      &keyObject))
         return nullptr;
+    Py_INCREF(keyObject);
     double key[KEY_SIZE];
     int length = readKey(keyObject, key, QUERY_KEY);
-    if (length < 0) return nullptr;
-    return nodeOrNone(boundSearch(asTree(self)->root, key, length, upper));
+    PyObject* result =
+        length < 0 ? nullptr : nodeOrNone(boundSearch(asTree(self)->root, key, length, upper));
+    Py_DECREF(keyObject);
+    return result;
 }
 
 PyDoc_STRVAR(tree_lowerBound_doc,
@@ -1092,11 +1166,8 @@ PyDoc_STRVAR(tessart_weightedClosestNode_doc,
              "returns the 2-tuple (Tree, TreeNode) with the closest (weighted) match or None, if "
              "all the supplied Trees are empty.");
 
-PyObject* tessart_weightedClosestNode(PyObject* /*module*/, PyObject* args, PyObject* kwds) {
-    static char* keywords[] = {keyword("queries"), nullptr};
-    PyObject* queries;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:weightedClosestNode", keywords, &queries))
-        return nullptr;
+// REQUIRES: the caller holds queries.
+PyObject* weightedClosestNode(PyObject* queries) {
     if (!PySequence_Check(queries)) return fail(PyExc_TypeError, "queries must be iterable.");
     Py_ssize_t n = PySequence_Size(queries);
     if (n < 0) return nullptr;
@@ -1155,6 +1226,17 @@ PyObject* tessart_weightedClosestNode(PyObject* /*module*/, PyObject* args, PyOb
     return result;
 }
 
+PyObject* tessart_weightedClosestNode(PyObject* /*module*/, PyObject* args, PyObject* kwds) {
+    static char* keywords[] = {keyword("queries"), nullptr};
+    PyObject* queries;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:weightedClosestNode", keywords, &queries))
+        return nullptr;
+    Py_INCREF(queries);
+    PyObject* result = weightedClosestNode(queries);
+    Py_DECREF(queries);
+    return result;
+}
+
 // The merge heap of mergeTrees: record a comes before b when its key is further along the walk
 // (larger when walking backwards, smaller when forwards) beyond the tolerance.
 inline bool comesBefore(TreeNodeRecord* a, TreeNodeRecord* b, bool backwards) {
@@ -1200,17 +1282,11 @@ PyDoc_STRVAR(tessart_mergeTrees_doc,
              "prev or next direction, depending on mergePrev value), until count results are "
              "reached or the trees are exhausted.");
 
-PyObject* tessart_mergeTrees(PyObject* /*module*/, PyObject* args, PyObject* kwds) {
-    static char* keywords[] = {keyword("trees"),     keyword("key"),   keyword("leanPrev"),
-                               keyword("mergePrev"), keyword("count"), nullptr};
-    PyObject* treesObject;
-    PyObject* keyObject;
-    PyObject* leanObject;
-    PyObject* mergeObject;
+// REQUIRES: the caller holds every argument.
+PyObject* mergeTrees(PyObject* treesObject, PyObject* keyObject, PyObject* leanObject,
+                     PyObject* mergeObject, PyObject* countObject) {
     int count;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOOi:mergeTrees", keywords, &treesObject,
-                                     &keyObject, &leanObject, &mergeObject, &count))
-        return nullptr;
+    if (!readInt(countObject, &count)) return nullptr;
     if (count < 0) return fail(PyExc_ValueError, "count must not be negative.");
     int lean = PyObject_IsTrue(leanObject);
     if (lean < 0) return fail(PyExc_TypeError, "leanPrev must be convertible to boolean.");
@@ -1284,6 +1360,20 @@ PyObject* tessart_mergeTrees(PyObject* /*module*/, PyObject* args, PyObject* kwd
         siftDown(heap, h, merge);
     }
     dropMergeWork(trees, n, heap);
+    return result;
+}
+
+PyObject* tessart_mergeTrees(PyObject* /*module*/, PyObject* args, PyObject* kwds) {
+    static char* keywords[] = {keyword("trees"),     keyword("key"),   keyword("leanPrev"),
+                               keyword("mergePrev"), keyword("count"), nullptr};
+    PyObject* arguments[5];
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOOO:mergeTrees", keywords, &arguments[0],
+                                     &arguments[1], &arguments[2], &arguments[3], &arguments[4]))
+        return nullptr;
+    for (PyObject* argument : arguments) Py_INCREF(argument);
+    PyObject* result =
+        mergeTrees(arguments[0], arguments[1], arguments[2], arguments[3], arguments[4]);
+    for (PyObject* argument : arguments) Py_DECREF(argument);
     return result;
 }
 

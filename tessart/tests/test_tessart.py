@@ -52,6 +52,23 @@ class Key(object):
         return self.items[i]
 
 
+# Slots enough to put an object beyond the small-object allocator, where a freed object is
+# reported (by the sanitizer, or by the C library as a double free) rather than quietly reused.
+PADDING = ['pad%d' % i for i in range(80)]
+
+
+class BigKey(Key):
+    __slots__ = PADDING
+
+
+class BigNode(TreeNode):
+    __slots__ = PADDING
+
+
+class Big(object):
+    __slots__ = PADDING
+
+
 class OnInt(object):
     def __init__(self, value, action):
         self.value, self.action = value, action
@@ -595,6 +612,114 @@ class ScriptCodeDuringCallsTest(unittest.TestCase):
 
         tree, node = weightedClosestNode(FreshQueries())
         self.assertEqual((tree.values(), node.value), ([0, 10], 0))
+
+
+class KeywordArgumentsTest(unittest.TestCase):
+    """f(**d) hands the call the caller's own d: script code that the call runs may clear it,
+    which must not free an argument the call is still using."""
+
+    def test_insert_node_known_only_to_the_keywords(self):
+        for node_type in (TreeNode, BigNode):
+            t, d = Tree(), {}
+            node = node_type()
+            node.key = BigKey((1.0,), d.clear)
+            d.update(node=node, weight=1)
+            del node
+            t.insertByKey(**d)
+            node = t.leftmostNode()
+            self.assertEqual(sys.getrefcount(node), 3)  # the tree, node and the argument
+            self.assertTrue(type(node) is node_type)
+            fresh = [TreeNode((2.0,)) for _ in range(20)]  # would take a node freed in error
+            self.assertEqual([n for n in fresh if n is node], [])
+            self.assertEqual(t.asList(), [node])
+
+    def test_initialisation_from_keywords_only(self):
+        d = {}
+        entries = [(BigKey((0.0,), d.clear), [0], 1L)]
+        entries += [((float(i),), [i], 1L) for i in range(1, 40)]
+        d.update(interval=Big(), preinit=tuple(x for entry in entries for x in entry))
+        del entries
+        t = Tree(**d)
+        self.assertEqual(t.values(), [[i] for i in range(40)])
+        self.assertEqual(t.__reduce__()[1][0], True)
+
+    def test_sentinel_known_only_to_the_keywords(self):
+        t, (a,) = build((1, 'a', 1))
+        d, hold = {}, [BigNode((2.0,), 'sentinel')]
+        t.insertByKey(hold[0], 1)
+
+        def remove_sentinel_and_clear():
+            t.removeNode(hold.pop())
+            d.clear()
+            # A like-sized node would take the sentinel's memory if it had been freed.
+            t.insertByKey(BigNode((3.0,), 'later'), 1)
+
+        d.update(sentinel=hold[0], upto=OnInt(5, remove_sentinel_and_clear))
+        with self.assertRaises(ValueError) as caught:
+            a.nexts(**d)
+        self.assertEqual(str(caught.exception), 'sentinel should be inserted in some Tree.')
+        self.assertEqual(t.values(), ['a', 'later'])
+
+    def test_query_keys_known_only_to_the_keywords(self):
+        t, (a, b) = build((1, 'a', 1), (2, 'b', 1))
+        calls = [(t.lowerBound, {}, 'a'), (t.upperBound, {}, 'b'),
+                 (t.getClosestNode, {'firstLowerBound': 0.0}, 'b')]
+        for method, d, found in calls:
+            d['key'] = BigKey([1.5, 0.0], d.clear)
+            self.assertEqual(method(**d).value, found)
+        # The parser converts the bound after taking the key from d.
+
+        class Bound(Big):
+            def __float__(self):
+                d.clear()
+                return 1.8
+        d = {'key': BigKey((1.7,), None), 'firstLowerBound': Bound()}
+        self.assertTrue(t.getClosestNode(**d) is b)
+
+    def test_merge_arguments_known_only_to_the_keywords(self):
+        class Truth(Big):
+            def __nonzero__(self):
+                d.clear()
+                return False
+
+        class Count(Big):
+            def __int__(self):
+                d.clear()
+                return 5
+
+        def merge(**changes):
+            d.clear()
+            d.update(trees=[Tree(preinit=((float(i),), [i], 1L)) for i in range(40)],
+                     key=BigKey((37.5,), None), leanPrev=True, mergePrev=False, count=5)
+            d.update(changes)
+            return mergeTrees(**d)
+
+        d = {}
+        expected = [[38], [39]]
+        self.assertEqual(merge(key=BigKey((37.5,), d.clear)), expected)
+        self.assertEqual(merge(mergePrev=Truth()), expected)
+        self.assertEqual(merge(count=Count()), expected)
+
+    def test_queries_known_only_to_the_keywords(self):
+        d = {}
+        near = Tree(preinit=((1.0,), 'near', 1L))
+        d['queries'] = [(near, BigKey((1.0,), d.clear), 0.0, 1.0)]
+        d['queries'] += [(Tree(preinit=((2.0,), i, 1L)), (1.0,), 0.0, 0.0005) for i in range(40)]
+        tree, node = weightedClosestNode(**d)
+        self.assertEqual((tree.values(), node.value), ([0], 0))
+
+    def test_numbers_convert_as_the_parser_converts_them(self):
+        t, _ = build((1, 'a', 1))
+        for count in (1.5, 'x', 2 ** 40, -2 ** 40, 2 ** 70):
+            with self.assertRaises(Exception) as expected:
+                t.sample(count)
+            with self.assertRaises(Exception) as caught:
+                mergeTrees([t], (1.0,), True, False, count)
+            self.assertEqual((type(caught.exception), str(caught.exception)),
+                             (type(expected.exception), str(expected.exception)))
+        self.assertEqual(mergeTrees([t], (0.0,), True, False, OnInt(1, lambda: None)), ['a'])
+        self.assertRaisesRegexp(TypeError, '^a float is required$', t.getClosestNode, (1.0,), 'x')
+        self.assertEqual(t.getClosestNode((1.0,), 2).value, 'a')
 
 
 if __name__ == '__main__':
