@@ -226,6 +226,45 @@ void releaseNode(TreeNodeRecord* record, void* /*context*/) {
     Py_DECREF(nodeObject(record));
 }
 
+bool countNode(TreeNodeRecord* /*record*/, void* count) {
+    ++*static_cast<size_t*>(count);
+    return true;
+}
+
+// Release callback that only collects the nodes, so that no script code runs during the walk.
+struct Released {
+    PyObject** nodes;
+    size_t size;
+    size_t count;
+};
+
+void collectNode(TreeNodeRecord* record, void* context) {
+    Released* released = static_cast<Released*>(context);
+    if (released->count < released->size) released->nodes[released->count++] = nodeObject(record);
+}
+
+// Empties the tree at *root and drops its reference to each of its nodes. Dropping one may run
+// script code that inserts another node still waiting for its release into some tree, and the
+// core's walk ends there, leaving the nodes after it with the tree's reference for good. So the
+// nodes are detached into an array first, out of the scripts' reach, and released from it. Only
+// when no array can be had (out of memory, or a tree too deep to count) does the core's walk
+// drop the references itself.
+void releaseContent(TreeNodeRecord** root) {
+    size_t size = 0;
+    if (walkInOrder(*root, countNode, &size) == TREE_WALK_COMPLETE && size > 0) {
+        // No overflow: size objects exist.
+        PyObject** nodes = static_cast<PyObject**>(malloc(size * sizeof(PyObject*)));
+        if (nodes) {
+            Released released = {nodes, size, 0};
+            releaseTree(root, collectNode, &released);
+            for (size_t i = 0; i < released.count; ++i) Py_DECREF(nodes[i]);
+            free(nodes);
+            return;
+        }
+    }
+    releaseTree(root, releaseNode, nullptr);
+}
+
 // ---------------------------------------------------------------------------------------------
 // TreeNode: creation, free list, destruction
 
@@ -689,7 +728,7 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
     if (interval) tree->interval = intervalTruth ? 1 : 0;
     TreeNodeRecord* old = tree->root;
     tree->root = content;
-    releaseTree(&old, releaseNode, nullptr);
+    releaseContent(&old);
     if (disorder) return failInt(PyExc_ValueError, "preinit is not sorted by keys.");
     return 0;
 }
@@ -711,8 +750,8 @@ int tree_init(PyObject* self, PyObject* args, PyObject* kwds) {
 
 void tree_dealloc(PyObject* self) {
     TreeObject* tree = asTree(self);
-    // Nothing can reach a dying tree, so no release callback refills it; the loop makes sure.
-    while (tree->root) releaseTree(&tree->root, releaseNode, nullptr);
+    // Nothing can reach a dying tree, so no release refills it; the loop makes sure.
+    while (tree->root) releaseContent(&tree->root);
     if (--treeCount == 0) purgeFreeNodes();
     Py_TYPE(self)->tp_free(self);
 }

@@ -582,16 +582,32 @@ class ScriptCodeDuringCallsTest(unittest.TestCase):
         t.__init__(preinit=((2.0,), 'new', 1L, (3.0,), 'newer', 1L))
         self.assertEqual(t.values(), ['new', 'newer', 'late'])
         self.assertEqual(t.size(), 3)
-        # Destroying a tree whose values move its other nodes into another tree.
-        u, keeper = Tree(), Tree()
-        moved = [TreeNode((float(k),), k) for k in range(5)]
-        for n in moved:
-            u.insertByKey(n, 1)
-        u.insertByKey(TreeNode((9.0,), OnDel(lambda: [keeper.insertByKey(n, 1) for n in moved])),
-                      1)
-        del u
-        self.assertEqual(keeper.values(), range(5))
-        self.assertEqual([n.index() for n in moved], range(5))
+
+    def test_finalizers_that_move_nodes_still_waiting_for_their_release(self):
+        # A value that, when its node is released, moves the tree's other nodes into another
+        # tree: every node ends up held by that tree instead, and keeps no reference of the old.
+        for destroy in (True, False):
+            u, keeper = Tree(), Tree()
+            moved = [TreeNode((float(k),), k) for k in range(5)]
+            counts = lambda: [sys.getrefcount(node) for node in moved]
+            before = counts()
+            for node in moved:
+                u.insertByKey(node, 1)
+            mover = OnDel(lambda: [keeper.insertByKey(node, 1) for node in moved])
+            u.insertByKey(TreeNode((9.0,), mover), 1)
+            del mover, node
+            if destroy:
+                del u
+            else:
+                u.__init__()
+                self.assertEqual(u.asList(), [])
+            self.assertEqual(keeper.values(), range(5))
+            self.assertEqual(map(TreeNode.index, moved), range(5))
+            self.assertEqual(counts(), [c + 1 for c in before])
+            for node in moved:
+                keeper.removeNode(node)
+            del node
+            self.assertEqual(counts(), before)
 
     def test_trees_only_the_call_holds(self):
         class Fresh(object):
