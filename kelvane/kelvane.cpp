@@ -306,11 +306,19 @@ struct RandomMatchmaker {
 };
 // clang-format on
 
-// The object's matchmaker, or null with ValueError set for an object whose construction did
-// not complete (a subclass's __del__ can still reach it).
-Matchmaker* controllerOf(PyObject* self) {
+// The object's matchmaker if it has the queue, otherwise null with ValueError set: for an unknown
+// queue key, or for an object whose construction did not complete (a subclass's __del__ can still
+// reach it).
+Matchmaker* controllerWithQueue(PyObject* self, int queue) {
     Matchmaker* controller = reinterpret_cast<RandomMatchmaker*>(self)->controller;
-    if (controller == nullptr) PyErr_SetString(PyExc_ValueError, "Matchmaker is not initialised.");
+    if (controller == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "Matchmaker is not initialised.");
+        return nullptr;
+    }
+    if (!controller->checkQueue(queue)) {
+        PyErr_SetString(PyExc_ValueError, "Unknown queue key.");
+        return nullptr;
+    }
     return controller;
 }
 
@@ -358,9 +366,8 @@ PyObject* RandomMatchmaker_enqueue(PyObject* self, PyObject* args) {
         std::vector<std::vector<int>> maps;
         if (!readLastMaps(lastMaps, maps)) return nullptr;
 
-        Matchmaker* controller = controllerOf(self);
+        Matchmaker* controller = controllerWithQueue(self, queue);
         if (controller == nullptr) return nullptr;
-        if (!controller->checkQueue(queue)) return fail(PyExc_ValueError, "Unknown queue key.");
         // The core indexes its levels unchecked.
         if (level < 0 || level >= LEVEL_COUNT) return fail(PyExc_ValueError, "Invalid level.");
         // A second entry would count its members twice in the registry and the roster tables.
@@ -380,9 +387,8 @@ PyObject* RandomMatchmaker_dequeue(PyObject* self, PyObject* args) {
         int queue = 0;
         unsigned PY_LONG_LONG key = 0;
         if (!PyArg_ParseTuple(args, "iK", &queue, &key)) return nullptr;
-        Matchmaker* controller = controllerOf(self);
+        Matchmaker* controller = controllerWithQueue(self, queue);
         if (controller == nullptr) return nullptr;
-        if (!controller->checkQueue(queue)) return fail(PyExc_ValueError, "Unknown queue key.");
         // A squad that is not waiting is no error.
         controller->dequeue(queue, key);
         Py_RETURN_NONE;
@@ -410,9 +416,8 @@ PyObject* RandomMatchmaker_formteams(PyObject* self, PyObject* args) {
         int queue = 0;
         unsigned PY_LONG_LONG time = 0;
         if (!PyArg_ParseTuple(args, "iK", &queue, &time)) return nullptr;
-        Matchmaker* controller = controllerOf(self);
+        Matchmaker* controller = controllerWithQueue(self, queue);
         if (controller == nullptr) return nullptr;
-        if (!controller->checkQueue(queue)) return fail(PyExc_ValueError, "Unknown queue key.");
         Teams result;
         const MapKey map = controller->formteams(queue, time, result);
         PyRef teamA(keysTuple(result.first));
