@@ -2,6 +2,8 @@
 
 # Python 2.7 with headers: PYTHON2 if given, else the newest pyenv 2.7 interpreter.
 PYTHON2 ?= $(shell ls -d /root/.pyenv/versions/2.7*/bin/python 2>/dev/null | sort -V | tail -n 1)
+# Python 3 with headers, for the modules in build/py3: PYTHON3 if given, else the newest pyenv 3.x.
+PYTHON3 ?= $(shell ls -d /root/.pyenv/versions/3.*/bin/python 2>/dev/null | sort -V | tail -n 1)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 BUILD := build
@@ -18,9 +20,16 @@ check-python:
 	  echo "  or run make with PYTHON2=/path/to/python2.7."; \
 	  exit 1; \
 	fi
+	@if [ -z "$(PYTHON3)" ] || [ ! -x "$(PYTHON3)" ]; then \
+	  echo "error: no Python 3 interpreter found."; \
+	  echo "  Install Python 3.8 or newer with its headers (for example under /root/.pyenv/versions)"; \
+	  echo "  or run make with PYTHON3=/path/to/python3."; \
+	  exit 1; \
+	fi
 
 $(BUILD)/CMakeCache.txt: CMakeLists.txt | check-python
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython2_EXECUTABLE=$(PYTHON2)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython2_EXECUTABLE=$(PYTHON2) \
+	  -DPython3_EXECUTABLE=$(PYTHON3)
 
 build: check-python $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -29,7 +38,8 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure
 
 $(ASAN_BUILD)/CMakeCache.txt: CMakeLists.txt | check-python
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=ON -DPython2_EXECUTABLE=$(PYTHON2)
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=ON -DPython2_EXECUTABLE=$(PYTHON2) \
+	  -DPython3_EXECUTABLE=$(PYTHON3)
 
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan: check-python $(ASAN_BUILD)/CMakeCache.txt

@@ -20,6 +20,55 @@
 
 namespace {
 
+// ---------------------------------------------------------------------------------------------
+// Python 2 and Python 3
+//
+// The module builds for both interpreters. What differs between them is kept here and in the
+// module initialisation at the end of this file; the rest of the binding is written once.
+// Python 2 has two integer types: where it takes a plain int and refuses a long, Python 3 takes
+// any int (bool included), truncated the same way, and refuses one beyond a C long with
+// OverflowError.
+
+#if PY_MAJOR_VERSION >= 3
+
+// Python 3 adds slots after tp_version_tag; the type tables end with this, all of them empty.
+#if PY_VERSION_HEX >= 0x030D0000
+#define PYTHON3_TYPE_SLOTS nullptr, nullptr, 0, 0,
+#elif PY_VERSION_HEX >= 0x030C0000
+#define PYTHON3_TYPE_SLOTS nullptr, nullptr, 0,
+#else
+#define PYTHON3_TYPE_SLOTS nullptr, nullptr,
+#endif
+
+bool isPlainInt(PyObject* object) { return PyLong_Check(object); }
+
+// The value of an object that passed isPlainInt; false with OverflowError set beyond a C long.
+// Reads the number itself, never __index__, so no script code runs.
+bool plainIntValue(PyObject* object, long& value) {
+    value = PyLong_AsLong(object);
+    return !(value == -1 && PyErr_Occurred());
+}
+
+// Python 2's int, whose value is always a C long; Python 3 has no such type.
+bool isSmallInt(PyObject* /*object*/) { return false; }
+long smallIntValue(PyObject* /*object*/) { return 0; }
+
+#else
+
+#define PYTHON3_TYPE_SLOTS
+
+bool isPlainInt(PyObject* object) { return PyInt_Check(object); }
+
+bool plainIntValue(PyObject* object, long& value) {
+    value = PyInt_AS_LONG(object);
+    return true;
+}
+
+bool isSmallInt(PyObject* object) { return PyInt_Check(object); }
+long smallIntValue(PyObject* object) { return PyInt_AS_LONG(object); }
+
+#endif
+
 // Thresholds are read as unsigned 32-bit values through a long.
 static_assert(sizeof(long) > sizeof(uint32_t), "long must hold every unsigned 32-bit value");
 
@@ -84,11 +133,11 @@ enum class Read {
     failed,      // the interpreter's own error is set
 };
 
-// Reads an int or a long (bool included) in [low, high] into value.
+// Reads an int or a long (bool included) in [low, high] into value: any int on Python 3.
 Read readInteger(PyObject* item, long low, long high, long& value) {
     long read;
-    if (PyInt_Check(item)) {
-        read = PyInt_AS_LONG(item);
+    if (isSmallInt(item)) {
+        read = smallIntValue(item);
     } else if (PyLong_Check(item)) {
         int overflow = 0;
         read = PyLong_AsLongAndOverflow(item, &overflow);
@@ -271,11 +320,13 @@ bool readPlainInts(PyObject* list, std::vector<Value>& values) {
     values.reserve(static_cast<size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject* item = PyList_GET_ITEM(list, i);
-        if (!PyInt_Check(item)) {
+        if (!isPlainInt(item)) {
             PyErr_SetString(PyExc_TypeError, "Non-int item in list.");
             return false;
         }
-        values.push_back(static_cast<Value>(low32(PyInt_AS_LONG(item))));
+        long value = 0;
+        if (!plainIntValue(item, value)) return false;
+        values.push_back(static_cast<Value>(low32(value)));
     }
     return true;
 }
@@ -462,7 +513,7 @@ PyTypeObject RandomMatchmakerType = {
     sizeof(RandomMatchmaker),                  /* tp_basicsize */
     0,                                         /* tp_itemsize */
     RandomMatchmaker_dealloc,                  /* tp_dealloc */
-    nullptr,                                   /* tp_print */
+    0,                                         /* tp_print; tp_vectorcall_offset on Python 3 */
     nullptr,                                   /* tp_getattr */
     nullptr,                                   /* tp_setattr */
     nullptr,                                   /* tp_compare */
@@ -504,6 +555,7 @@ PyTypeObject RandomMatchmakerType = {
     nullptr,                                   /* tp_weaklist */
     nullptr,                                   /* tp_del */
     0,                                         /* tp_version_tag */
+    PYTHON3_TYPE_SLOTS                         /* tp_finalize, tp_vectorcall, ... */
 };
 // clang-format on
 
@@ -518,7 +570,41 @@ PyDoc_STRVAR(kelvane_doc, "Random battles matchmaker.");
 
 }  // namespace
 
-// The only symbol the module exports (everything else is built hidden).
+// The init function is the only symbol the module exports (everything else is built hidden).
+
+#if PY_MAJOR_VERSION >= 3
+
+namespace {
+
+// clang-format off
+PyModuleDef kelvane_module = {
+    PyModuleDef_HEAD_INIT,
+    "kelvane",       /* m_name */
+    kelvane_doc,     /* m_doc */
+    -1,              /* m_size: the module keeps no state of its own */
+    module_methods,  /* m_methods */
+    nullptr,         /* m_slots */
+    nullptr,         /* m_traverse */
+    nullptr,         /* m_clear */
+    nullptr,         /* m_free */
+};
+// clang-format on
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_kelvane() {
+    if (PyType_Ready(&RandomMatchmakerType) < 0) return nullptr;
+    PyRef module(PyModule_Create(&kelvane_module));
+    if (!module) return nullptr;
+    PyRef type = PyRef::borrow(reinterpret_cast<PyObject*>(&RandomMatchmakerType));
+    // The module takes the reference only when the call succeeds.
+    if (PyModule_AddObject(module.get(), "RandomMatchmaker", type.get()) != 0) return nullptr;
+    type.release();
+    return module.release();
+}
+
+#else
+
 extern "C" __attribute__((visibility("default"))) void initkelvane() {
     if (PyType_Ready(&RandomMatchmakerType) < 0) return;
     // Borrowed: the interpreter's module table owns the module.
@@ -529,3 +615,5 @@ extern "C" __attribute__((visibility("default"))) void initkelvane() {
     // The module takes the reference only when the call succeeds.
     if (PyModule_AddObject(module, "RandomMatchmaker", type.get()) == 0) type.release();
 }
+
+#endif

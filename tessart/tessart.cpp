@@ -40,6 +40,53 @@
 namespace {
 
 // ---------------------------------------------------------------------------------------------
+// Python 2 and Python 3
+//
+// The module builds for both interpreters. What differs between them is kept here, in the
+// pickling of trees for Python 2.7 (after tree_reduce) and in the module initialisation at the
+// end of this file; the rest is written once. Python 3 has one integer type, which stands in for
+// both of Python 2: a "long" below (weights, ranks, sizes) is an int there.
+
+#if PY_MAJOR_VERSION >= 3
+#define TESSART_PY3 1
+
+// Python 3 adds slots after tp_version_tag; the type tables end with this, all of them empty.
+#if PY_VERSION_HEX >= 0x030D0000
+#define PYTHON3_TYPE_SLOTS nullptr, nullptr, 0, 0,
+#elif PY_VERSION_HEX >= 0x030C0000
+#define PYTHON3_TYPE_SLOTS nullptr, nullptr, 0,
+#else
+#define PYTHON3_TYPE_SLOTS nullptr, nullptr,
+#endif
+
+inline PyObject* internString(const char* text) {
+    return PyUnicode_InternFromString(text);
+}
+// The interpreter's conversion of a number to a C long, as the "l" format makes it.
+inline long numberAsLong(PyObject* object) {
+    return PyLong_AsLong(object);
+}
+
+// Converts as the argument parser's "i" format does, with its errors, which differ between
+// Python 3 versions. Returns false with an error set. May run script code.
+bool readInt(PyObject* object, int* out) {
+    return PyArg_Parse(object, "i", out) != 0;
+}
+
+#else
+
+#define PYTHON3_TYPE_SLOTS
+
+inline PyObject* internString(const char* text) {
+    return PyString_InternFromString(text);
+}
+inline long numberAsLong(PyObject* object) {
+    return PyInt_AsLong(object);
+}
+
+#endif
+
+// ---------------------------------------------------------------------------------------------
 // Object layouts
 
 struct TreeObject;
@@ -161,12 +208,13 @@ bool readDouble(PyObject* object, double* out) {
     return true;
 }
 
+#ifndef TESSART_PY3
 bool readInt(PyObject* object, int* out) {
     if (PyFloat_Check(object)) {
         PyErr_SetString(PyExc_TypeError, "integer argument expected, got float");
         return false;
     }
-    long value = PyInt_AsLong(object);
+    long value = numberAsLong(object);
     if (value == -1 && PyErr_Occurred()) return false;
     if (value > INT_MAX || value < INT_MIN) {
         PyErr_SetString(PyExc_OverflowError, value > INT_MAX
@@ -177,6 +225,7 @@ bool readInt(PyObject* object, int* out) {
     *out = static_cast<int>(value);
     return true;
 }
+#endif
 
 // ---------------------------------------------------------------------------------------------
 // Keys
@@ -462,7 +511,7 @@ PyObject* walkFrom(TreeNodeObject* node, PyObject* upto, PyObject* sentinel, boo
     int32_t limit = 0;
     if (upto) {
         // The count is the low 32 bits of the converted value.
-        limit = static_cast<int32_t>(static_cast<uint32_t>(PyInt_AsLong(upto)));
+        limit = static_cast<int32_t>(static_cast<uint32_t>(numberAsLong(upto)));
         if (limit < 0) {
             if (PyErr_Occurred()) return nullptr;
             return fail(PyExc_ValueError, "upto value is negative");
@@ -587,7 +636,7 @@ PyTypeObject TreeNodeType = {
     sizeof(TreeNodeObject),                    /* tp_basicsize */
     0,                                         /* tp_itemsize */
     treenode_dealloc,                          /* tp_dealloc */
-    nullptr,                                   /* tp_print */
+    0,                                         /* tp_print; tp_vectorcall_offset on Python 3 */
     nullptr,                                   /* tp_getattr */
     nullptr,                                   /* tp_setattr */
     nullptr,                                   /* tp_compare */
@@ -629,6 +678,7 @@ PyTypeObject TreeNodeType = {
     nullptr,                                   /* tp_weaklist */
     nullptr,                                   /* tp_del */
     0,                                         /* tp_version_tag */
+    PYTHON3_TYPE_SLOTS                         /* tp_finalize, tp_vectorcall, ... */
 };
 // clang-format on
 
@@ -1094,6 +1144,113 @@ PyObject* tree_reduce(PyObject* self, PyObject* /*unused*/) {
     return result;
 }
 
+#ifdef TESSART_PY3
+// ---------------------------------------------------------------------------------------------
+// Python 3: trees pickled for Python 2.7
+//
+// Python 2.7 rebuilds a tree only from weights that are longs, while Python 3 writes an int
+// small enough for a 32-bit int in a form that Python 2.7 loads as a plain int. For the protocols
+// that Python 2.7 reads (below 3) every weight is therefore written as a call of int on it, which
+// Python 3 names "__builtin__.long" in those protocols: Python 2.7 loads a long and Python 3 an
+// int. The wrapper that asks for that call never appears in the pickle itself.
+
+// clang-format off
+struct PickledWeightObject {
+    PyObject_HEAD
+    PyObject* weight;  // the int
+};
+// clang-format on
+
+void pickledweight_dealloc(PyObject* self) {
+    Py_XDECREF(reinterpret_cast<PickledWeightObject*>(self)->weight);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* pickledweight_reduce(PyObject* self, PyObject* /*unused*/) {
+    return Py_BuildValue("(O(O))", asObject(&PyLong_Type),
+                         reinterpret_cast<PickledWeightObject*>(self)->weight);
+}
+
+PyMethodDef pickledweight_methods[] = {
+    {"__reduce__", pickledweight_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+// clang-format off
+PyTypeObject PickledWeightType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "tessart.PickledWeight",                   /* tp_name */
+    sizeof(PickledWeightObject),               /* tp_basicsize */
+    0,                                         /* tp_itemsize */
+    pickledweight_dealloc,                     /* tp_dealloc */
+    0,                                         /* tp_vectorcall_offset */
+    nullptr,                                   /* tp_getattr */
+    nullptr,                                   /* tp_setattr */
+    nullptr,                                   /* tp_as_async */
+    nullptr,                                   /* tp_repr */
+    nullptr,                                   /* tp_as_number */
+    nullptr,                                   /* tp_as_sequence */
+    nullptr,                                   /* tp_as_mapping */
+    nullptr,                                   /* tp_hash */
+    nullptr,                                   /* tp_call */
+    nullptr,                                   /* tp_str */
+    nullptr,                                   /* tp_getattro */
+    nullptr,                                   /* tp_setattro */
+    nullptr,                                   /* tp_as_buffer */
+    Py_TPFLAGS_DEFAULT,                        /* tp_flags */
+    nullptr,                                   /* tp_doc */
+    nullptr,                                   /* tp_traverse */
+    nullptr,                                   /* tp_clear */
+    nullptr,                                   /* tp_richcompare */
+    0,                                         /* tp_weaklistoffset */
+    nullptr,                                   /* tp_iter */
+    nullptr,                                   /* tp_iternext */
+    pickledweight_methods,                     /* tp_methods */
+    nullptr,                                   /* tp_members */
+    nullptr,                                   /* tp_getset */
+    nullptr,                                   /* tp_base */
+    nullptr,                                   /* tp_dict */
+    nullptr,                                   /* tp_descr_get */
+    nullptr,                                   /* tp_descr_set */
+    0,                                         /* tp_dictoffset */
+    nullptr,                                   /* tp_init */
+    nullptr,                                   /* tp_alloc */
+    nullptr,                                   /* tp_new: made by tree pickling only */
+    nullptr,                                   /* tp_free */
+    nullptr,                                   /* tp_is_gc */
+    nullptr,                                   /* tp_bases */
+    nullptr,                                   /* tp_mro */
+    nullptr,                                   /* tp_cache */
+    nullptr,                                   /* tp_subclasses */
+    nullptr,                                   /* tp_weaklist */
+    nullptr,                                   /* tp_del */
+    0,                                         /* tp_version_tag */
+    PYTHON3_TYPE_SLOTS                         /* tp_finalize, tp_vectorcall, ... */
+};
+// clang-format on
+
+PyDoc_STRVAR(tree_reduce_ex_doc, "a pickling support method");
+
+PyObject* tree_reduce_ex(PyObject* self, PyObject* args) {
+    int protocol = 0;
+    if (!PyArg_ParseTuple(args, "i:__reduce_ex__", &protocol)) return nullptr;
+    PyObject* result = tree_reduce(self, nullptr);
+    if (!result || protocol >= 3) return result;
+    // Made here and referenced only from result: free to change in place.
+    PyObject* flat = PyTuple_GET_ITEM(PyTuple_GET_ITEM(result, 1), 1);
+    for (Py_ssize_t i = 2; i < PyTuple_GET_SIZE(flat); i += 3) {
+        PickledWeightObject* weight = PyObject_New(PickledWeightObject, &PickledWeightType);
+        if (!weight) {
+            Py_DECREF(result);
+            return nullptr;
+        }
+        weight->weight = PyTuple_GET_ITEM(flat, i);
+        PyTuple_SET_ITEM(flat, i, asObject(weight));
+    }
+    return result;
+}
+#endif
+
 // ---------------------------------------------------------------------------------------------
 // Tree: type
 
@@ -1119,6 +1276,9 @@ PyMethodDef tree_methods[] = {
     {"values", tree_values, METH_NOARGS, tree_values_doc},
     {"shape", tree_shape, METH_NOARGS, tree_shape_doc},
     {"__reduce__", tree_reduce, METH_NOARGS, tree_reduce_doc},
+#ifdef TESSART_PY3
+    {"__reduce_ex__", tree_reduce_ex, METH_VARARGS, tree_reduce_ex_doc},
+#endif
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
@@ -1131,7 +1291,7 @@ PyTypeObject TreeType = {
     sizeof(TreeObject),                        /* tp_basicsize */
     0,                                         /* tp_itemsize */
     tree_dealloc,                              /* tp_dealloc */
-    nullptr,                                   /* tp_print */
+    0,                                         /* tp_print; tp_vectorcall_offset on Python 3 */
     nullptr,                                   /* tp_getattr */
     nullptr,                                   /* tp_setattr */
     nullptr,                                   /* tp_compare */
@@ -1173,6 +1333,7 @@ PyTypeObject TreeType = {
     nullptr,                                   /* tp_weaklist */
     nullptr,                                   /* tp_del */
     0,                                         /* tp_version_tag */
+    PYTHON3_TYPE_SLOTS                         /* tp_finalize, tp_vectorcall, ... */
 };
 // clang-format on
 
@@ -1439,9 +1600,59 @@ bool addType(PyObject* module, const char* name, PyTypeObject* type) {
 // ---------------------------------------------------------------------------------------------
 // Module initialisation: the only symbol the module exports.
 
+#ifdef TESSART_PY3
+
+namespace {
+
+// clang-format off
+PyModuleDef tessart_module = {
+    PyModuleDef_HEAD_INIT,
+    "tessart",          /* m_name */
+    tessart_doc,        /* m_doc */
+    -1,                 /* m_size: the state is module-wide, below */
+    tessart_functions,  /* m_methods */
+    nullptr,            /* m_slots */
+    nullptr,            /* m_traverse */
+    nullptr,            /* m_clear */
+    nullptr,            /* m_free */
+};
+// clang-format on
+
+// Readies what the module needs and creates it; null with the error set on failure.
+PyObject* createModule() {
+    if (!keyAttribute) {
+        keyAttribute = internString("key");
+        if (!keyAttribute) return nullptr;
+    }
+    if (PyType_Ready(&TreeNodeType) < 0) return nullptr;
+    if (PyType_Ready(&TreeType) < 0) return nullptr;
+    if (PyType_Ready(&PickledWeightType) < 0) return nullptr;
+    PyObject* module = PyModule_Create(&tessart_module);
+    if (!module) return nullptr;
+    if (!addType(module, "TreeNode", &TreeNodeType) || !addType(module, "Tree", &TreeType)) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tessart() {
+    PyObject* module = createModule();
+    if (!module) return nullptr;
+    treeCount = 0;
+    freeNodeCount = 0;
+    liveNodeCount = 0;
+    freeNodes = nullptr;
+    return module;
+}
+
+#else
+
 extern "C" __attribute__((visibility("default"))) void inittessart() {
     if (!keyAttribute) {
-        keyAttribute = PyString_InternFromString("key");
+        keyAttribute = internString("key");
         if (!keyAttribute) return;
     }
     if (PyType_Ready(&TreeNodeType) < 0) return;
@@ -1457,3 +1668,5 @@ extern "C" __attribute__((visibility("default"))) void inittessart() {
     liveNodeCount = 0;
     freeNodes = nullptr;
 }
+
+#endif
