@@ -31,6 +31,11 @@ import random
 import sys
 import time
 
+try:
+    long
+except NameError:  # Python 3 has one integer type
+    long = int
+
 # ---------------------------------------------------------------------------------------------
 # What the matchmaker works with
 

@@ -10,6 +10,9 @@ import weakref
 import kelvane
 
 UNDER_SANITIZER = 'asan' in os.environ.get('LD_PRELOAD', '')
+PY2 = sys.version_info[0] == 2
+# Python 2's long; Python 3 has int alone.
+long = type(2 ** 64)
 
 
 def description(key=1, maps=None, tmbs=None, totalImb=None, levelImb=None, maxVehicles=None):
@@ -25,7 +28,7 @@ def description(key=1, maps=None, tmbs=None, totalImb=None, levelImb=None, maxVe
 def run_script(script):
     """Runs script in a new interpreter that imports the built module; (status, out, err)."""
     env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(kelvane.__file__)))
-    child = subprocess.Popen([sys.executable, '-c', script], env=env,
+    child = subprocess.Popen([sys.executable, '-c', script], env=env, universal_newlines=True,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     out, err = child.communicate()
     return child.returncode, out, err
@@ -49,7 +52,8 @@ class ModuleTest(unittest.TestCase):
 
     def test_exports_only_its_init_function_and_does_not_link_libpython(self):
         path = kelvane.__file__
-        symbols = subprocess.check_output(['readelf', '--dyn-syms', '-W', path])
+        symbols = subprocess.check_output(['readelf', '--dyn-syms', '-W', path],
+                                          universal_newlines=True)
         exported = []
         for line in symbols.splitlines():
             fields = line.split()
@@ -57,8 +61,8 @@ class ModuleTest(unittest.TestCase):
             if len(fields) >= 8 and fields[3] == 'FUNC' and fields[6] != 'UND' \
                     and fields[4] in ('GLOBAL', 'WEAK'):
                 exported.append(fields[7])
-        self.assertEqual(exported, ['initkelvane'])
-        dynamic = subprocess.check_output(['readelf', '-d', path])
+        self.assertEqual(exported, ['initkelvane' if PY2 else 'PyInit_kelvane'])
+        dynamic = subprocess.check_output(['readelf', '-d', path], universal_newlines=True)
         needed = [line for line in dynamic.splitlines() if '(NEEDED)' in line]
         self.assertTrue(needed)
         self.assertFalse([line for line in needed if 'libpython' in line])
@@ -143,11 +147,11 @@ class ConstructorTest(unittest.TestCase):
 
     def test_accepted_values(self):
         longest = 2 ** 32 - 1
-        config = [description(1, maps=[2 ** 31 - 1, -2 ** 31, 5L, True, 5],
-                              tmbs=[[5, 5, 5, 0], [4L, 4, 7, 30], [0, 0, 0, longest]],
-                              totalImb=[[0, 10L, longest]], levelImb=[],
+        config = [description(1, maps=[2 ** 31 - 1, -2 ** 31, long(5), True, 5],
+                              tmbs=[[5, 5, 5, 0], [long(4), 4, 7, 30], [0, 0, 0, longest]],
+                              totalImb=[[0, long(10), longest]], levelImb=[],
                               maxVehicles=[6, 2]),
-                  description(2, tmbs=[], maxVehicles=[2 ** 31 - 1, 0, 0, 0, 3L])]
+                  description(2, tmbs=[], maxVehicles=[2 ** 31 - 1, 0, 0, 0, long(3)])]
         m = kelvane.RandomMatchmaker(-1, config)
         for queue in (1, 2):
             self.assertIsNone(m.enqueue(queue, 100, 42, 0, [6], []))
@@ -165,6 +169,8 @@ class ConstructorTest(unittest.TestCase):
             def __int__(self):
                 del config[:]
                 return 4
+
+            __index__ = __int__
 
         config += [(Key(),) + description()[1:], description(9)]
         m = kelvane.RandomMatchmaker(7, config)
@@ -214,13 +220,14 @@ class EnqueueTest(unittest.TestCase):
             ((1, 100, 42, 0, [6], ()), TypeError, 'Non-list argument.'),
             ((1, 100, 42, 0, [6], [[10], (11,)]), TypeError, 'Non-list argument.'),
             ((1, 100, 42, 0, [6, 'x'], []), TypeError, 'Non-int item in list.'),
-            ((1, 100, 42, 0, [6L], []), TypeError, 'Non-int item in list.'),
             ((1, 100, 42, 0, [6], [[10, 'x']]), TypeError, 'Non-int item in list.'),
             ((1, 100, 42, 0, [6], [[10, 1.0]]), TypeError, 'Non-int item in list.'),
-            ((1, 100, 42, 0, [6], [[10L]]), TypeError, 'Non-int item in list.'),
             ((1, 100, 42, -1, [6], []), ValueError, 'Invalid level.'),
             ((1, 100, 42, 3, [6], []), ValueError, 'Invalid level.'),
         ]
+        if PY2:
+            cases += [((1, 100, 42, 0, [long(6)], []), TypeError, 'Non-int item in list.'),
+                      ((1, 100, 42, 0, [6], [[long(10)]]), TypeError, 'Non-int item in list.')]
         for args, error, message in cases:
             self.assertRefused(args, error, message)
 
@@ -305,10 +312,10 @@ class EnqueueTest(unittest.TestCase):
             'try:',
             '    m.enqueue(1, 100, 42, 0, [6], maps)',
             'except MemoryError:',
-            '    print "MemoryError"',
+            '    print("MemoryError")',
             'resource.setrlimit(resource.RLIMIT_AS, (soft, hard))',
             'm.enqueue(1, 100, 42, 0, [6], maps[:10])',
-            'print "enqueued"',
+            'print("enqueued")',
         ])
         returncode, out, err = run_script(script)
         self.assertEqual((returncode, out.split(), err), (0, ['MemoryError', 'enqueued'], ''))
@@ -330,7 +337,7 @@ class EnqueueTest(unittest.TestCase):
             'try:',
             '    Sub(7, config)',
             'except MemoryError:',
-            '    print "MemoryError"',
+            '    print("MemoryError")',
         ])
         returncode, out, err = run_script(script)
         self.assertEqual((returncode, out.split()), (0, ['MemoryError']))
@@ -350,7 +357,7 @@ THIRTY_PLAYERS = '\n'.join([
     'types = [2, 1, 6, 5, 4, 3]',
     'for k in range(30):',
     '    m.enqueue(1, 100 + k, 1000 + k, 0, [types[k // 2 % 6]], [[[3, 5, 8, 13][k % 4]]])',
-    'print repr(m.formteams(1, 200))',
+    'print(repr(m.formteams(1, 200)))',
 ])
 
 
@@ -389,7 +396,7 @@ class FormteamsTest(unittest.TestCase):
         self.assertEqual(self.run_child(THIRTY_PLAYERS.replace('SEED', '11')), out)
         # The same calls in this process give the same battle, draw for draw.
         namespace = {}
-        exec THIRTY_PLAYERS.replace('SEED', '11').replace('print repr(', 'result = (') in namespace
+        exec(THIRTY_PLAYERS.replace('SEED', '11').replace('print(repr(', 'result = (('), namespace)
         self.assertEqual(namespace['result'], (map_, team_a, team_b))
 
     def test_keys_come_back_unchanged_and_stay_waiting(self):

@@ -10,7 +10,10 @@ import subprocess
 import sys
 import tempfile
 import unittest
-from StringIO import StringIO
+try:
+    from StringIO import StringIO
+except ImportError:  # Python 3
+    from io import StringIO
 
 TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, TOOLS)
@@ -316,7 +319,8 @@ class CommandLineTest(unittest.TestCase):
                                (['--rate', '-1'], 'argument --rate: must be above 0'),
                                (['--squads', '0.7,0.5'], 'add up to at most 1')):
             process = subprocess.Popen([sys.executable, SCRIPT, '--quiet'] + argv,
-                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                       universal_newlines=True)
             out, err = process.communicate()
             self.assertEqual(process.returncode, 2, argv)
             self.assertNotIn('Traceback', err)
