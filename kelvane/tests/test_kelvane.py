@@ -262,6 +262,21 @@ class EnqueueTest(unittest.TestCase):
             self.m.dequeue(1, key)
             self.assertIsNone(self.m.enqueue(1, 100, key, 0, [6], []))
 
+    def test_integers_beyond_a_c_long(self):
+        # Python 2.7 refuses a long in a list of types or maps; Python 3, which has no plain int,
+        # takes any int that fits a C long and refuses a larger one. Neither enqueues anything.
+        big = 2 ** 63
+        refused = TypeError if PY2 else OverflowError
+        for types, last_maps in (([6, big], []), ([-big - 1], []), ([6], [[10], [11, big]]),
+                                 ([6], [[-big - 1]]), ([6], [[10, 2 ** 200]])):
+            self.assertRefused((1, 100, 42, 0, types, last_maps), refused,
+                               'Non-int item in list.' if PY2 else
+                               'Python int too large to convert to C long')
+        # int() makes a plain int on Python 2 of what fits one.
+        lowest, highest = int(-big), int(big - 1)
+        self.assertIsNone(self.m.enqueue(1, 100, 1, 0, [highest, lowest, True, False], []))
+        self.assertIsNone(self.m.enqueue(1, 100, 2, 0, [6], [[highest, lowest], [False]]))
+
     def test_a_squad_waits_once_per_queue(self):
         self.m.enqueue(1, 100, 42, 0, [6, 3], [[10]])
         for level, types in ((0, [6, 3]), (1, [6])):
@@ -433,8 +448,10 @@ class FormteamsTest(unittest.TestCase):
         self.assertEqual(m.formteams(1, 100)[0], 9)
 
     def test_vehicle_types_are_truncated_to_32_bits(self):
-        # 2**32 + 5 is an SPG, which a cap of 0 keeps out of every battle.
-        for types, formed in (((2 ** 32 + 5,), False), ((2 ** 32 + 2,), True)):
+        # 2**32 + 5 is an SPG, which a cap of 0 keeps out of every battle; so is any int up to a C
+        # long with the same low 32 bits.
+        for types, formed in (((2 ** 32 + 5,), False), ((2 ** 32 + 2,), True),
+                              ((2 ** 62 + 5,), False), ((int(-2 ** 63 + 2),), True)):
             m = kelvane.RandomMatchmaker(3, [description(1, tmbs=[[1, 0, 0, 0]],
                                                          maxVehicles=[15, 15, 0])])
             singles(m, 1, [1, 2], types=types)

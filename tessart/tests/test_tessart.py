@@ -1,12 +1,16 @@
 """Tests of the tessart module: both types, both functions, pickling, references, exports, and
 script code that changes trees while a call is converting its arguments."""
 
+import copy
 import gc
+import json
 import os
 import pickle
 import resource
+import shutil
 import subprocess
 import sys
+import tempfile
 import unittest
 
 import tessart
@@ -169,6 +173,9 @@ class TreeTest(unittest.TestCase):
         self.assertEqual(values([t.at(0), t.at(1)]), ['a', 'c'])
 
     def test_preinit_errors_leave_the_tree_as_it_was(self):
+        class Weight(long):
+            pass
+
         t = Tree(preinit=((5.0,), 'keep', long(1)))
         cases = [
             (TypeError, 'preinit must be a tuple.', None),
@@ -181,6 +188,8 @@ class TreeTest(unittest.TestCase):
              ((1.0,), 'a', -long(1))),
             (ValueError, 'preinit weights (%3 == 2) are not longs within bounds.',
              ((1.0,), 'a', long(1), (2.0,), 'b', long(2) ** 64)),
+            (ValueError, 'preinit weights (%3 == 2) are not longs within bounds.',
+             ((1.0,), 'a', Weight(1))),
             (TypeError, 'node.key items must be floats.', ((1.0,), 'a', long(1), (2,), 'b', long(1))),
             (TypeError, 'node.key fails to meet length restrictions.', ((), 'a', long(1))),
             (TypeError, 'key must be iterable.', (1.0, 'a', long(1))),
@@ -376,6 +385,8 @@ class TreeNodeTest(unittest.TestCase):
         self.assertEqual(a.nexts(upto=2 ** 32 + 2), [b, c])
         self.assertEqual(a.nexts(upto=2 ** 32), [])
         self.assertEqual(a.nexts(upto=2 ** 31 - 1), [b, c, d])
+        self.assertEqual(a.nexts(upto=2 ** 63 - 2 ** 32 + 1), [b])
+        self.assertRaises(OverflowError, a.nexts, upto=2 ** 63)
         self.assertRaisesRegex(ValueError, '^upto value is negative$', a.nexts, 2 ** 31)
         self.assertRaises(OverflowError, a.nexts, 2 ** 64)
 
@@ -444,7 +455,7 @@ class PickleTest(unittest.TestCase):
         t = Tree(True, ((1.0, 2.0), 'a', long(2), (1.0, 3.0, 0.5), ['b'], long(1), (4.0,), None, long(7)))
         b = t.asList()[1]
         for module in (pickle, cPickle):
-            for protocol in (0, 2):
+            for protocol in sorted({0, 2, pickle.HIGHEST_PROTOCOL}):
                 u = module.loads(module.dumps(t, protocol))
                 self.assertTrue(type(u) is Tree)
                 self.assertEqual(u.__reduce__(), t.__reduce__())
@@ -461,6 +472,68 @@ class PickleTest(unittest.TestCase):
             cPickle.dumps(t, 2)
         self.assertEqual(str(caught.exception),
                          'cannot pickle a Tree holding a TreeNode without a key.')
+
+
+    def test_copies(self):
+        t = Tree(True, ((1.0,), 'a', long(2), (2.0,), 'b', long(2 ** 40)))
+        self.assertEqual(copy.deepcopy(t).__reduce__(), t.__reduce__())
+        self.assertEqual(copy.copy(t).__reduce__(), t.__reduce__())
+
+
+# The other interpreter and the folder of its modules, when the test run names them.
+OTHER = 'PYTHON3' if PY2 else 'PYTHON2'
+OTHER_PYTHON = os.environ.get(OTHER + '_EXECUTABLE')
+OTHER_MODULES = os.environ.get(OTHER + '_MODULES')
+
+# Run by the other interpreter: loads [tree, node] from argv[1], pickles them again into argv[2]
+# and prints what it loaded. describe() is shared with this interpreter.
+ACROSS = r'''
+import json, pickle, sys
+
+def describe(tree, node):
+    """Tree and node as JSON text, which is the same under both interpreters."""
+    interval, flat = tree.__reduce__()[1]
+    entries = [[list(flat[i]), flat[i + 1], int(flat[i + 2])] for i in range(0, len(flat), 3)]
+    return json.dumps([interval, entries, list(tree.shape()), int(tree.size()),
+                       int(node.index()), node.value, tree.at(node.index()) is node])
+
+if __name__ == '__main__':
+    with open(sys.argv[1], 'rb') as stream:
+        tree, node = pickle.load(stream)
+    with open(sys.argv[2], 'wb') as stream:
+        pickle.dump([tree, node], stream, 2)
+    sys.stdout.write(describe(tree, node))
+'''
+
+
+@unittest.skipUnless(OTHER_PYTHON and OTHER_MODULES, 'no other interpreter named in the environment')
+class PickleAcrossInterpretersTest(unittest.TestCase):
+
+    def test_each_interpreter_loads_what_the_other_wrote(self):
+        # Weights below 2**8, 2**16, 2**31 and beyond, which each interpreter writes differently.
+        tree = Tree(True, ((0.5,), 'a', long(1), (1.0, 2.0), [1, None], long(300),
+                           (1.0, 2.0, 3.0), 2.5, long(2 ** 31 + 7), (4.0,), None, long(2 ** 40),
+                           (5.0,), {'k': 1}, long(70000)))
+        node = tree.asList()[2]
+        namespace = {'__name__': 'across'}
+        exec(ACROSS, namespace)
+        expected = namespace['describe'](tree, node)
+        folder = tempfile.mkdtemp()
+        try:
+            here, there = os.path.join(folder, 'here.pickle'), os.path.join(folder, 'there.pickle')
+            with open(here, 'wb') as stream:
+                pickle.dump([tree, node], stream, 2)
+            out = subprocess.check_output([OTHER_PYTHON, '-c', ACROSS, here, there],
+                                          env=dict(os.environ, PYTHONPATH=OTHER_MODULES),
+                                          universal_newlines=True)
+            self.assertEqual(out, expected)
+            with open(there, 'rb') as stream:
+                back, back_node = pickle.load(stream)
+        finally:
+            shutil.rmtree(folder)
+        self.assertEqual(namespace['describe'](back, back_node), expected)
+        self.assertTrue(type(back.size()) is long)
+        self.assertEqual(back.__reduce__(), tree.__reduce__())
 
 
 class WeightedClosestNodeTest(unittest.TestCase):
