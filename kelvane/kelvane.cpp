@@ -36,8 +36,10 @@ namespace {
 #define PYTHON3_TYPE_SLOTS nullptr, nullptr, 0, 0,
 #elif PY_VERSION_HEX >= 0x030C0000
 #define PYTHON3_TYPE_SLOTS nullptr, nullptr, 0,
-#else
+#elif PY_VERSION_HEX >= 0x03090000
 #define PYTHON3_TYPE_SLOTS nullptr, nullptr,
+#else
+#define PYTHON3_TYPE_SLOTS nullptr, nullptr, nullptr,  // 3.8 keeps a tp_print at the end
 #endif
 
 bool isPlainInt(PyObject* object) { return PyLong_Check(object); }

@@ -57,38 +57,23 @@ def matchmaking(out):
 
 
 def trees(out):
-    """Nodes inserted and removed, queried, sampled, merged and pickled."""
-    import pickle
+    """Nodes inserted into two trees and removed; contents, ranks, shapes, samples and merges."""
     import tessart
     draws = Draws(11)
     forest = [tessart.Tree(), tessart.Tree()]
     nodes = []
     for step in range(400):
-        length = 1 + draws.below(3)
-        key = tuple(draws.below(50) / 4.0 for _ in range(length))
-        node = tessart.TreeNode(key, step)
-        forest[draws.below(2)].insertByKey(node, 1 + draws.below(1000))
-        nodes.append(node)
+        key = tuple(draws.below(50) / 4.0 for _ in range(1 + draws.below(3)))
+        nodes.append(tessart.TreeNode(key, step))
+        forest[draws.below(2)].insertByKey(nodes[-1], 1 + draws.below(1000))
         if draws.below(4) == 0:
             gone = nodes.pop(draws.below(len(nodes)))
             [t for t in forest if gone in t.asList()][0].removeNode(gone)
         if step % 50 == 49:
             for t in forest:
                 out.append(['tree', step, t.items(), [int(n.index()) for n in t.asList()],
-                            int(t.size()), list(t.shape())])
-                out.append(['sample', step, [n.value for n in t.sample(min(20, t.size()))]])
-                probe = (draws.below(50) / 4.0,)
-                out.append(['search', step, [getattr(n, 'value', None) for n in (
-                    t.getClosestNode(probe, 2.0), t.lowerBound(probe), t.upperBound(probe),
-                    t.at(draws.below(int(t.size()))))]])
-            probe = (draws.below(50) / 4.0,)
-            out.append(['merge', step, tessart.mergeTrees(forest, probe, True, False, 15),
-                        tessart.mergeTrees(forest, probe, False, True, 15)])
-            found = tessart.weightedClosestNode([(t, probe, 0.0, 1.0 + i)
-                                                 for i, t in enumerate(forest)])
-            out.append(['closest', step, forest.index(found[0]), found[1].value])
-    copy = pickle.loads(pickle.dumps(forest[0], 2))
-    out.append(['pickled', copy.items(), list(copy.shape())])
+                            int(t.size()), list(t.shape()), [n.value for n in t.sample(20)]])
+            out.append(['merge', step, tessart.mergeTrees(forest, (6.0,), True, False, 15)])
 
 
 def scenario():
