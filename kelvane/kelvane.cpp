@@ -42,7 +42,9 @@ namespace {
 #define PYTHON3_TYPE_SLOTS nullptr, nullptr, nullptr,  // 3.8 keeps a tp_print at the end
 #endif
 
-bool isPlainInt(PyObject* object) { return PyLong_Check(object); }
+bool isPlainInt(PyObject* object) {
+    return PyLong_Check(object);
+}
 
 // The value of an object that passed isPlainInt; false with OverflowError set beyond a C long.
 // Reads the number itself, never __index__, so no script code runs.
@@ -52,22 +54,32 @@ bool plainIntValue(PyObject* object, long& value) {
 }
 
 // Python 2's int, whose value is always a C long; Python 3 has no such type.
-bool isSmallInt(PyObject* /*object*/) { return false; }
-long smallIntValue(PyObject* /*object*/) { return 0; }
+bool isSmallInt(PyObject* /*object*/) {
+    return false;
+}
+long smallIntValue(PyObject* /*object*/) {
+    return 0;
+}
 
 #else
 
 #define PYTHON3_TYPE_SLOTS
 
-bool isPlainInt(PyObject* object) { return PyInt_Check(object); }
+bool isPlainInt(PyObject* object) {
+    return PyInt_Check(object);
+}
 
 bool plainIntValue(PyObject* object, long& value) {
     value = PyInt_AS_LONG(object);
     return true;
 }
 
-bool isSmallInt(PyObject* object) { return PyInt_Check(object); }
-long smallIntValue(PyObject* object) { return PyInt_AS_LONG(object); }
+bool isSmallInt(PyObject* object) {
+    return PyInt_Check(object);
+}
+long smallIntValue(PyObject* object) {
+    return PyInt_AS_LONG(object);
+}
 
 #endif
 
