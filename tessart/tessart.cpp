@@ -64,7 +64,7 @@ namespace {
 inline PyObject* internString(const char* text) {
     return PyUnicode_InternFromString(text);
 }
-// The interpreter's conversion of a number to a C long, as the "l" format makes it.
+// The interpreter's own conversion of a number to a C long. May run script code.
 inline long numberAsLong(PyObject* object) {
     return PyLong_AsLong(object);
 }
