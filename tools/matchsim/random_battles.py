@@ -10,7 +10,7 @@ import time
 from .config import (INT32_MAX, INT32_MIN, UINT32_MAX, ConfigError, int_list, is_int,
                      load_config, shown)
 from .stats import distribution, percentile, summarize
-from .traffic import (LEVEL_COUNT, ArrivalProcess, Draws, IdlePool, SimulationError,
+from .traffic import (BUILD_HINT, LEVEL_COUNT, ArrivalProcess, Draws, IdlePool, SimulationError,
                       TickedSimulation)
 
 # ---------------------------------------------------------------------------------------------
@@ -465,6 +465,5 @@ def kelvane_matchmaker(seed, config):
     try:
         import kelvane
     except ImportError as error:
-        raise SimulationError('cannot import kelvane (%s): run `make build` and put the build '
-                              'folder on PYTHONPATH, or use `make demo`' % error)
+        raise SimulationError('cannot import kelvane (%s): %s' % (error, BUILD_HINT))
     return kelvane.RandomMatchmaker(seed, config)

@@ -9,7 +9,8 @@ import time
 from .config import INTEGER_TYPES, ConfigError, load_config, shown
 from .report import WAIT_BANDS, wait_band, wait_band_names
 from .stats import percentile, summarize
-from .traffic import ArrivalProcess, Draws, IdlePool, SimulationError, TickedSimulation
+from .traffic import (BUILD_HINT, ArrivalProcess, Draws, IdlePool, SimulationError,
+                      TickedSimulation)
 # ---------------------------------------------------------------------------------------------
 # The matchmaker and its tuning
 
@@ -411,6 +412,5 @@ def tessart_matchmaker(seed, config):
     try:
         import tessart
     except ImportError as error:
-        raise SimulationError('cannot import tessart (%s): run `make build` and put the build '
-                              'folder on PYTHONPATH, or use `make demo`' % error)
+        raise SimulationError('cannot import tessart (%s): %s' % (error, BUILD_HINT))
     return RatedMatchmaker(tessart, config)

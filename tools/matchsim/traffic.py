@@ -5,6 +5,7 @@ from __future__ import division
 
 import math
 import random
+import sys
 
 from .stats import nearest
 
@@ -127,6 +128,12 @@ class IdlePool(object):
 
 class SimulationError(Exception):
     """The matchmaker answered in a way no script could act on."""
+
+
+# Where the modules of the running interpreter are built.
+BUILD_HINT = ('run `make build` and put the build folder on PYTHONPATH, or use `make demo`'
+              if sys.version_info[0] < 3 else
+              'run `make build` and put build/py3 on PYTHONPATH')
 
 
 class TickedSimulation(object):
