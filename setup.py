@@ -402,6 +402,19 @@ class BuildModules(build_ext):
             os.makedirs(os.path.dirname(output))
         _run_all([self._cxx + link[:link.index('-shared') + 1] + ['-o', output] +
                   link[link.index('-shared') + 1:]], 1)
+        self._check_exports(name, output)
+
+    def _check_exports(self, name, output):
+        # The version scripts decide what a module exports: one written for the other Python
+        # would hide this interpreter's init function, and the module would not import.
+        init = ('PyInit_' if sys.version_info[0] >= 3 else 'init') + name
+        try:
+            symbols = subprocess.check_output(['nm', '-D', '--defined-only', output])
+        except (OSError, subprocess.CalledProcessError):
+            return  # no nm: the import will tell
+        if init.encode('ascii') not in [s.split(b'@')[0] for s in symbols.split()]:
+            sys.exit('error: %s does not export %s: the CMake files give it link options for '
+                     'another Python' % (output, init))
 
     def _copy_stubs(self):
         # Stub-only packages: a single-file module carries no stubs that checkers would find.
