@@ -5,6 +5,12 @@ random_battles  the random-battle scenario on kelvane.RandomMatchmaker
 rated           the rated scenario and its matchmaker written on tessart.Tree
 report          the reports as text and the progress line
 cli             the command line behind tools/simulate.py
+config          configuration files: loading, shared checks, the error they raise
+stats           percentiles, summaries and rounding
+
+It runs under Python 2.7 and Python 3 alike: the draws and the rounding are Python 2.7's on
+both, so a seed and options give the same traffic and, where every formteams call ends inside
+its budget, the same report.
 
 The names below are those scripts and tests use; each module documents the rest.
 """
