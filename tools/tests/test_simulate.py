@@ -356,7 +356,8 @@ class CommandLineTest(unittest.TestCase):
                                (['--rate', '-1'], 'argument --rate: must be above 0'),
                                (['--squads', '0.7,0.5'], 'add up to at most 1')):
             process = subprocess.Popen([sys.executable, SCRIPT, '--quiet'] + argv,
-                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                       universal_newlines=True)
             out, err = process.communicate()
             self.assertEqual(process.returncode, 2, argv)
             self.assertNotIn('Traceback', err)
