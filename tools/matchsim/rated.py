@@ -11,6 +11,7 @@ from .report import WAIT_BANDS, wait_band, wait_band_names
 from .stats import percentile, summarize
 from .traffic import (BUILD_HINT, ArrivalProcess, Draws, IdlePool, SimulationError,
                       TickedSimulation)
+
 # ---------------------------------------------------------------------------------------------
 # The matchmaker and its tuning
 
