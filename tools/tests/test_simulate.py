@@ -18,7 +18,7 @@ except ImportError:  # Python 3
 TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, TOOLS)
 
-import simulate  # noqa: E402
+import matchsim as simulate  # noqa: E402
 
 SCRIPT = os.path.join(TOOLS, 'simulate.py')
 POPULATION = 600
@@ -91,6 +91,43 @@ class ArrivalProcessTest(unittest.TestCase):
             return [arrivals.until(t) for t in range(1, 200)]
         self.assertEqual(entries(8), entries(8))
         self.assertNotEqual(entries(8), entries(9))
+
+
+class DrawsTest(unittest.TestCase):
+
+    @unittest.skipIf(sys.version_info[0] >= 3, "Python 2.7's own draws are the reference")
+    def test_python2_draws_from_random_alone(self):
+        rng = random.Random(11)
+        for seed in range(40):
+            ours, theirs = simulate.Draws(seed), random.Random(seed)
+            for _ in range(200):
+                what = rng.randrange(4)
+                if what == 0:
+                    stop = rng.choice((1, 2, 7, 1000, 2 ** 40))
+                    self.assertEqual(ours.randrange(stop), theirs.randrange(stop))
+                elif what == 1:
+                    low = rng.randint(-50, 50)
+                    high = low + rng.randint(0, 400)
+                    self.assertEqual(ours.randint(low, high), theirs.randint(low, high))
+                elif what == 2:
+                    seq = list(range(rng.randint(1, 30)))
+                    self.assertEqual(ours.choice(seq), theirs.choice(seq))
+                else:
+                    # Both ways of sampling: a shrinking copy up to 21 items, rejection above.
+                    seq = list(range(rng.choice((3, 21, 22, 60, 500))))
+                    k = rng.randint(0, min(len(seq), 12))
+                    self.assertEqual(ours.sample(seq, k), theirs.sample(seq, k))
+                self.assertEqual(ours.random(), theirs.random())
+
+    def test_nearest_rounds_halves_away_from_zero(self):
+        from decimal import ROUND_HALF_UP, Decimal
+        rng = random.Random(5)
+        values = [n / 2.0 for n in range(-41, 42)] + [0.49999999999999994, -0.49999999999999994,
+                                                       2.5000000000000004, 1e15 + 0.5]
+        values += [rng.uniform(-1e6, 1e6) for _ in range(2000)]
+        for value in values:
+            expected = int(Decimal(value).quantize(Decimal(1), rounding=ROUND_HALF_UP))
+            self.assertEqual(simulate.nearest(value), expected, value)
 
 
 class IdlePoolTest(unittest.TestCase):
