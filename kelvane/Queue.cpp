@@ -5,6 +5,7 @@
 Queue::Queue(ConfigTuple config) {
     std::tie(_allMaps, _tmb, _totalImbalanceTimeouts, _levelImbalanceTimeouts,
              _maxVehicleCounts) = std::move(config);
+    _mapCosts.setPool(_allMaps);
 }
 
 void Queue::enqueue(MatchmakerTime time, SquadKey key, int level,
@@ -33,10 +34,15 @@ void Queue::enqueue(MatchmakerTime time, SquadKey key, int level,
                 if (vehCond != condSquad) typeCounts[vehCond] += 1;
             }
             _squadGenerator[level].enqueue(typeCounts, key, time);
+        } else if (types.size() == 1) {
+            const auto costs = _lastMaps.find(key);
+            if (costs != _lastMaps.end())
+                _mapCosts.add(key, level, convertVehTypes(types[0]), time, costs->second);
         }
     } catch (...) {
         // The key was not waiting: forgetting its registration and map costs restores the queue.
         _squads.remove(key);
+        _mapCosts.remove(key);
         _lastMaps.erase(key);
         throw;
     }
@@ -45,6 +51,7 @@ void Queue::enqueue(MatchmakerTime time, SquadKey key, int level,
 void Queue::dequeue(SquadKey key) {
     const int level = _squads.remove(key);
     if (level != -1) _squadGenerator[level].dequeue(key);
+    _mapCosts.remove(key);
     _lastMaps.erase(key);
 }
 
