@@ -8,15 +8,15 @@
 // about the number of players it returns plus those it passes over, and taking a player in or out
 // costs a few set operations, whatever the number waiting.
 //
-// List order is enqueue time, equal times in arrival order; the index reproduces it from the time
-// and an arrival number it hands out itself.
+// List order is enqueue time, equal times in arrival order; the index keeps the same order. It
+// holds no record of its own per player: the queue hands in the level, class, time and costs it
+// keeps anyway.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <set>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -24,54 +24,53 @@
 #include "Types.h"
 
 class MapCostIndex {
-  public:
+public:
+    // Per waiting squad, map -> cost, as the queue keeps them.
+    using LastMaps = std::map<SquadKey, std::map<int, int>>;
+
     // Indexes costs for the maps of pool only; costs for other maps are never asked for.
+    // REQUIRES: nobody indexed yet.
     void setPool(const std::set<int>& pool);
 
     // Takes a single player in with its cost for each map (maps outside the pool and costs of 0
-    // are ignored). REQUIRES: key not indexed; level in 0 .. LEVEL_COUNT - 1; cls a class from
+    // are left out). REQUIRES: key not indexed; level in 0 .. LEVEL_COUNT - 1; cls a class from
     // condSquad to condHeavy. On failure (allocation) the index is left as it was.
     void add(SquadKey key, int level, int cls, MatchmakerTime time,
              const std::map<int, int>& costs);
-    // Forgets key; an unknown key changes nothing. Never throws.
-    void remove(SquadKey key) noexcept;
+    // Forgets a player added with exactly these arguments; one not indexed changes nothing.
+    void remove(SquadKey key, int level, int cls, MatchmakerTime time,
+                const std::map<int, int>& costs) noexcept;
 
-    // The `players` cheapest players of players[level][cls] (the list `list`, which must hold
-    // exactly the players added with that level and class) for `map`: lowest cost first, a later
-    // arrival before an earlier one at equal cost. They are written to result from the highest
-    // cost down, equal costs oldest first; returns the sum of their costs.
+    // The `players` cheapest players of one level and class for `map`: lowest cost first, a
+    // later arrival before an earlier one at equal cost. They are written to result from the
+    // highest cost down, equal costs oldest first; returns the sum of their costs. `list` holds
+    // exactly the players added with that level and class, and lastMaps their costs.
     // REQUIRES: map in the pool.
     int64_t select(MapKey map, int players, int level, int cls, const SquadKeysSortedList& list,
-                   std::vector<SquadKey>& result) const;
+                   const LastMaps& lastMaps, std::vector<SquadKey>& result) const;
 
-  private:
-    // Ordered cheapest first and, at equal cost, newest first.
-    struct Entry {
-        int cost;
+private:
+    // List order: enqueue time; equal times stay in arrival order, as a multiset keeps them.
+    struct Arrival {
         MatchmakerTime time;
-        uint64_t arrival;
         SquadKey key;
-        bool operator<(const Entry& other) const {
-            if (cost != other.cost) return cost < other.cost;
-            if (time != other.time) return time > other.time;
-            return arrival > other.arrival;
-        }
+        bool operator<(const Arrival& other) const { return time < other.time; }
     };
-    using Costed = std::set<Entry>;
-
-    struct Player {
-        MatchmakerTime time;
-        uint64_t arrival;
-        int level;
-        int cls;
-        // (pool slot, cost) for every pool map with a non-zero cost, ascending by slot.
-        std::vector<std::pair<size_t, int>> costs;
+    // The players of one cost, oldest first. New players nearly always arrive last, so taking
+    // one in touches only the end of its group; and few costs occur (1000, 666, 444, ... and
+    // their sums), so the groups stay few and quick to find.
+    using Group = std::multiset<Arrival>;
+    using Groups = std::map<int, Group>;
+    // The players of one level and class with a non-zero cost for one map, by cost.
+    struct Costed {
+        Groups groups;
+        size_t size = 0;
     };
 
     // The slot of map in the pool, or the pool's size if it is not there.
     size_t _slot(MapKey map) const;
-    // Cost of the indexed player for the map at slot; 0 when it has none.
-    static int _costAt(const Player& player, size_t slot);
+    // Erases the player from the group of cost at slot, if it is there.
+    void _erase(Costed& costed, int cost, SquadKey key, MatchmakerTime time) noexcept;
     Costed& _costed(int level, int cls, size_t slot) {
         return _byMap[(static_cast<size_t>(level) * CONDITION_COUNT + cls) * _pool.size() + slot];
     }
@@ -82,7 +81,4 @@ class MapCostIndex {
     std::vector<MapKey> _pool;  // ascending
     // [level][class][slot], flattened.
     std::vector<Costed> _byMap;
-    // Only players with a non-zero cost for some pool map; the others cost 0 everywhere.
-    std::unordered_map<SquadKey, Player> _players;
-    uint64_t _arrivals = 0;
 };

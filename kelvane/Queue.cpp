@@ -40,19 +40,26 @@ void Queue::enqueue(MatchmakerTime time, SquadKey key, int level,
                 _mapCosts.add(key, level, convertVehTypes(types[0]), time, costs->second);
         }
     } catch (...) {
-        // The key was not waiting: forgetting its registration and map costs restores the queue.
+        // The key was not waiting: forgetting its registration and map costs restores the queue
+        // (the index undoes its own part).
         _squads.remove(key);
-        _mapCosts.remove(key);
         _lastMaps.erase(key);
         throw;
     }
 }
 
 void Queue::dequeue(SquadKey key) {
+    const auto costs = _lastMaps.find(key);
+    if (costs != _lastMaps.end()) {
+        // Indexed with what the registry still knows of it.
+        int level = 0, cls = 0;
+        MatchmakerTime time = 0;
+        if (_squads.findSingle(key, level, cls, time))
+            _mapCosts.remove(key, level, cls, time, costs->second);
+    }
     const int level = _squads.remove(key);
     if (level != -1) _squadGenerator[level].dequeue(key);
-    _mapCosts.remove(key);
-    _lastMaps.erase(key);
+    if (costs != _lastMaps.end()) _lastMaps.erase(costs);
 }
 
 double Queue::_elapsed() const {

@@ -82,7 +82,8 @@ int64_t Queue::_getMapCost(MapKey map, int players, int level, int index,
                            std::vector<SquadKey>& result) const {
     // The cheapest players, a later arrival before an earlier one at equal cost; listed from the
     // highest cost down, equal costs oldest first.
-    return _mapCosts.select(map, players, level, index, _squads.getSquads(level, index), result);
+    return _mapCosts.select(map, players, level, index, _squads.getSquads(level, index), _lastMaps,
+                            result);
 }
 
 void Queue::_fillSolution(Teams& solution, const std::vector<SquadKey>& keys, int count) {
