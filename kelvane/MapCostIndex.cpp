@@ -51,8 +51,8 @@ void MapCostIndex::_erase(Costed& costed, int cost, SquadKey key, MatchmakerTime
     const auto group = costed.groups.find(cost);
     if (group == costed.groups.end()) return;
     // Players of equal time lie side by side; the key is among them.
-    auto [first, last] = group->second.equal_range(Arrival{time, key});
-    for (; first != last; ++first) {
+    for (auto first = group->second.lower_bound(Arrival{time, key});
+         first != group->second.end() && first->time == time; ++first) {
         if (first->key != key) continue;
         group->second.erase(first);
         if (group->second.empty()) costed.groups.erase(group);

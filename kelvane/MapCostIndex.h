@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <map>
 #include <set>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -26,7 +27,7 @@
 class MapCostIndex {
 public:
     // Per waiting squad, map -> cost, as the queue keeps them.
-    using LastMaps = std::map<SquadKey, std::map<int, int>>;
+    using LastMaps = std::unordered_map<SquadKey, std::map<int, int>>;
 
     // Indexes costs for the maps of pool only; costs for other maps are never asked for.
     // REQUIRES: nobody indexed yet.

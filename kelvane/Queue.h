@@ -78,7 +78,7 @@ private:
 
     std::array<SquadRosterGenerator, LEVEL_COUNT> _squadGenerator;
     // Per waiting squad: map -> cost; a map without an entry costs 0.
-    std::map<SquadKey, std::map<int, int>> _lastMaps;
+    MapCostIndex::LastMaps _lastMaps;
     // The same costs of the waiting single players, indexed for the map choice.
     MapCostIndex _mapCosts;
     // A monotonic clock, so that a stepped wall clock neither ends a search at once nor lets it
