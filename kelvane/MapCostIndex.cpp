@@ -15,21 +15,21 @@ size_t MapCostIndex::_slot(MapKey map) const {
                                                  : _pool.size();
 }
 
-void MapCostIndex::add(SquadKey key, int level, int cls, MatchmakerTime time,
-                       const std::map<int, int>& costs) {
-    auto next = costs.begin();
+void MapCostIndex::add(SquadKey key, int level, int cls, MatchmakerTime time, SquadCosts& squad) {
+    assert(squad.placed.empty());
     try {
-        for (; next != costs.end(); ++next) {
-            const auto [map, cost] = *next;
+        for (const auto& [map, cost] : squad.costs) {
             // Costs only ever grow from 0, so a player without an entry costs nothing.
             assert(cost >= 0);
             const size_t slot = _slot(map);
             if (cost == 0 || slot == _pool.size()) continue;
             Costed& costed = _costed(level, cls, slot);
+            squad.placed.reserve(squad.costs.size());
             const auto group = costed.groups.try_emplace(cost).first;
             try {
                 // After every equal time, as the list keeps it: at the end in the usual case.
-                group->second.emplace_hint(group->second.end(), Arrival{time, key});
+                const auto at = group->second.emplace_hint(group->second.end(), Arrival{time, key});
+                squad.placed.push_back(Placed{&costed, group, at});  // reserved: cannot throw
             } catch (...) {
                 if (group->second.empty()) costed.groups.erase(group);
                 throw;
@@ -37,36 +37,20 @@ void MapCostIndex::add(SquadKey key, int level, int cls, MatchmakerTime time,
             ++costed.size;
         }
     } catch (...) {
-        // Undo the maps placed so far.
-        for (auto placed = costs.begin(); placed != next; ++placed) {
-            const size_t slot = _slot(placed->first);
-            if (placed->second != 0 && slot != _pool.size())
-                _erase(_costed(level, cls, slot), placed->second, key, time);
-        }
+        remove(squad);  // the placements made so far
         throw;
     }
 }
 
-void MapCostIndex::_erase(Costed& costed, int cost, SquadKey key, MatchmakerTime time) noexcept {
-    const auto group = costed.groups.find(cost);
-    if (group == costed.groups.end()) return;
-    // Players of equal time lie side by side; the key is among them.
-    for (auto first = group->second.lower_bound(Arrival{time, key});
-         first != group->second.end() && first->time == time; ++first) {
-        if (first->key != key) continue;
-        group->second.erase(first);
-        if (group->second.empty()) costed.groups.erase(group);
-        --costed.size;
-        return;
-    }
+void MapCostIndex::_erase(const Placed& placed) noexcept {
+    placed.group->second.erase(placed.at);
+    if (placed.group->second.empty()) placed.costed->groups.erase(placed.group);
+    --placed.costed->size;
 }
 
-void MapCostIndex::remove(SquadKey key, int level, int cls, MatchmakerTime time,
-                          const std::map<int, int>& costs) noexcept {
-    for (const auto& [map, cost] : costs) {
-        const size_t slot = _slot(map);
-        if (cost != 0 && slot != _pool.size()) _erase(_costed(level, cls, slot), cost, key, time);
-    }
+void MapCostIndex::remove(SquadCosts& squad) noexcept {
+    for (const Placed& placed : squad.placed) _erase(placed);
+    squad.placed.clear();
 }
 
 int64_t MapCostIndex::select(MapKey map, int players, int level, int cls,
@@ -101,10 +85,10 @@ int64_t MapCostIndex::select(MapKey map, int players, int level, int cls,
         const SquadKey key = entry->second;
         if (costedCount != 0) {
             // Passed over when it has a cost for the map: it is among the costed ones.
-            const auto costs = lastMaps.find(key);
-            if (costs != lastMaps.end()) {
-                const auto cost = costs->second.find(map);
-                if (cost != costs->second.end() && cost->second != 0) continue;
+            const auto squad = lastMaps.find(key);
+            if (squad != lastMaps.end()) {
+                const auto cost = squad->second.costs.find(map);
+                if (cost != squad->second.costs.end() && cost->second != 0) continue;
             }
         }
         result[--at] = key;

@@ -8,9 +8,8 @@
 // about the number of players it returns plus those it passes over, and taking a player in or out
 // costs a few set operations, whatever the number waiting.
 //
-// List order is enqueue time, equal times in arrival order; the index keeps the same order. It
-// holds no record of its own per player: the queue hands in the level, class, time and costs it
-// keeps anyway.
+// List order is enqueue time, equal times in arrival order; the index keeps the same order. Where
+// a player stands is kept with its costs, which the queue looks up anyway when the player leaves.
 #pragma once
 
 #include <cstddef>
@@ -25,32 +24,6 @@
 #include "Types.h"
 
 class MapCostIndex {
-public:
-    // Per waiting squad, map -> cost, as the queue keeps them.
-    using LastMaps = std::unordered_map<SquadKey, std::map<int, int>>;
-
-    // Indexes costs for the maps of pool only; costs for other maps are never asked for.
-    // REQUIRES: nobody indexed yet.
-    void setPool(const std::set<int>& pool);
-
-    // Takes a single player in with its cost for each map (maps outside the pool and costs of 0
-    // are left out). REQUIRES: key not indexed; level in 0 .. LEVEL_COUNT - 1; cls a class from
-    // condSquad to condHeavy. On failure (allocation) the index is left as it was.
-    void add(SquadKey key, int level, int cls, MatchmakerTime time,
-             const std::map<int, int>& costs);
-    // Forgets a player added with exactly these arguments; one not indexed changes nothing.
-    void remove(SquadKey key, int level, int cls, MatchmakerTime time,
-                const std::map<int, int>& costs) noexcept;
-
-    // The `players` cheapest players of one level and class for `map`: lowest cost first, a
-    // later arrival before an earlier one at equal cost. They are written to result from the
-    // highest cost down, equal costs oldest first; returns the sum of their costs. `list` holds
-    // exactly the players added with that level and class, and lastMaps their costs.
-    // REQUIRES: map in the pool.
-    int64_t select(MapKey map, int players, int level, int cls, const SquadKeysSortedList& list,
-                   const LastMaps& lastMaps, std::vector<SquadKey>& result) const;
-
-private:
     // List order: enqueue time; equal times stay in arrival order, as a multiset keeps them.
     struct Arrival {
         MatchmakerTime time;
@@ -68,10 +41,53 @@ private:
         size_t size = 0;
     };
 
+public:
+    // Where a player stands in the index for one map.
+    struct Placed {
+        Costed* costed;
+        Groups::iterator group;
+        Group::iterator at;
+    };
+    // A waiting squad's cost per map and, for a single player, where it stands in the index:
+    // taking it out then needs no search.
+    struct SquadCosts {
+        std::map<int, int> costs;  // map -> cost; a map without an entry costs 0
+        std::vector<Placed> placed;
+    };
+    using LastMaps = std::unordered_map<SquadKey, SquadCosts>;
+
+    MapCostIndex() = default;
+    // Placements point into the index: it is moved with its queue, never copied.
+    MapCostIndex(const MapCostIndex&) = delete;
+    MapCostIndex& operator=(const MapCostIndex&) = delete;
+    MapCostIndex(MapCostIndex&&) = default;
+    MapCostIndex& operator=(MapCostIndex&&) = default;
+
+    // Indexes costs for the maps of pool only; costs for other maps are never asked for.
+    // REQUIRES: nobody indexed yet.
+    void setPool(const std::set<int>& pool);
+
+    // Takes a single player in with its costs (maps outside the pool and costs of 0 are left
+    // out), recording where it stands in squad.placed. REQUIRES: squad not indexed; level in
+    // 0 .. LEVEL_COUNT - 1; cls a class from condSquad to condHeavy. On failure (allocation) the
+    // index and squad are left as they were.
+    void add(SquadKey key, int level, int cls, MatchmakerTime time, SquadCosts& squad);
+    // Takes the player of squad out again; one not indexed changes nothing. Never throws.
+    void remove(SquadCosts& squad) noexcept;
+
+    // The `players` cheapest players of one level and class for `map`: lowest cost first, a
+    // later arrival before an earlier one at equal cost. They are written to result from the
+    // highest cost down, equal costs oldest first; returns the sum of their costs. `list` holds
+    // exactly the players added with that level and class, and lastMaps their costs.
+    // REQUIRES: map in the pool.
+    int64_t select(MapKey map, int players, int level, int cls, const SquadKeysSortedList& list,
+                   const LastMaps& lastMaps, std::vector<SquadKey>& result) const;
+
+private:
     // The slot of map in the pool, or the pool's size if it is not there.
     size_t _slot(MapKey map) const;
-    // Erases the player from the group of cost at slot, if it is there.
-    void _erase(Costed& costed, int cost, SquadKey key, MatchmakerTime time) noexcept;
+    // Erases one placement. Never throws.
+    static void _erase(const Placed& placed) noexcept;
     Costed& _costed(int level, int cls, size_t slot) {
         return _byMap[(static_cast<size_t>(level) * CONDITION_COUNT + cls) * _pool.size() + slot];
     }
@@ -80,6 +96,6 @@ private:
     }
 
     std::vector<MapKey> _pool;  // ascending
-    // [level][class][slot], flattened.
+    // [level][class][slot], flattened; sized once by setPool, so placements may point into it.
     std::vector<Costed> _byMap;
 };

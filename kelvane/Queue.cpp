@@ -17,7 +17,7 @@ void Queue::enqueue(MatchmakerTime time, SquadKey key, int level,
             int cost = 1000;
             for (int map : memberMaps) {
                 // Saturates: any number of lists may name the same map.
-                int& total = _lastMaps[key][map];
+                int& total = _lastMaps[key].costs[map];
                 total = total > INT_MAX - cost ? INT_MAX : total + cost;
                 cost = static_cast<int>(cost / MAPS_DIST_COEFF);
             }
@@ -40,8 +40,8 @@ void Queue::enqueue(MatchmakerTime time, SquadKey key, int level,
                 _mapCosts.add(key, level, convertVehTypes(types[0]), time, costs->second);
         }
     } catch (...) {
-        // The key was not waiting: forgetting its registration and map costs restores the queue
-        // (the index undoes its own part).
+        // The key was not waiting: forgetting its registration and map costs restores the queue.
+        // The index, taken in last, undoes its own part.
         _squads.remove(key);
         _lastMaps.erase(key);
         throw;
@@ -50,13 +50,7 @@ void Queue::enqueue(MatchmakerTime time, SquadKey key, int level,
 
 void Queue::dequeue(SquadKey key) {
     const auto costs = _lastMaps.find(key);
-    if (costs != _lastMaps.end()) {
-        // Indexed with what the registry still knows of it.
-        int level = 0, cls = 0;
-        MatchmakerTime time = 0;
-        if (_squads.findSingle(key, level, cls, time))
-            _mapCosts.remove(key, level, cls, time, costs->second);
-    }
+    if (costs != _lastMaps.end()) _mapCosts.remove(costs->second);
     const int level = _squads.remove(key);
     if (level != -1) _squadGenerator[level].dequeue(key);
     if (costs != _lastMaps.end()) _lastMaps.erase(costs);

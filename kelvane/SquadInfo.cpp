@@ -41,15 +41,6 @@ int SquadInfo::remove(SquadKey key) {
     return level;
 }
 
-bool SquadInfo::findSingle(SquadKey key, int& level, int& cls, MatchmakerTime& time) const {
-    const auto found = _squadInfo.find(key);
-    if (found == _squadInfo.end() || std::get<2>(found->second).size() != 1) return false;
-    time = std::get<0>(found->second);
-    level = std::get<1>(found->second);
-    cls = std::get<2>(found->second)[0];
-    return true;
-}
-
 TeamState SquadInfo::getPlayerCounts(int level) const {
     TeamState counts{};
     for (int c = condSquad; c < condTotal; ++c)

@@ -20,8 +20,6 @@ public:
     int remove(SquadKey key);
 
     bool contains(SquadKey key) const { return _squadInfo.count(key) != 0; }
-    // For a registered single player: true with its level, class and enqueue time; else false.
-    bool findSingle(SquadKey key, int& level, int& cls, MatchmakerTime& time) const;
     // The single players of one level and class, oldest first.
     // REQUIRES: level in 0 .. LEVEL_COUNT - 1, type in condSquad .. condHeavy.
     const SquadKeysSortedList& getSquads(int level, int type) const { return _players[level][type]; }

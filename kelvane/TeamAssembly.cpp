@@ -74,8 +74,8 @@ int64_t Queue::_squadMapCost(SquadKey key, MapKey map) const {
     // Looked up without inserting: an absent entry costs 0 all the same.
     const auto squad = _lastMaps.find(key);
     if (squad == _lastMaps.end()) return 0;
-    const auto cost = squad->second.find(map);
-    return cost == squad->second.end() ? 0 : cost->second;
+    const auto cost = squad->second.costs.find(map);
+    return cost == squad->second.costs.end() ? 0 : cost->second;
 }
 
 int64_t Queue::_getMapCost(MapKey map, int players, int level, int index,

@@ -23,8 +23,8 @@ int64_t referenceMapCost(const Queue& q, MapKey map, int players, int level, int
         int64_t cost = 0;
         const auto squad = A::lastMaps(q).find(entry.second);
         if (squad != A::lastMaps(q).end()) {
-            const auto found = squad->second.find(map);
-            if (found != squad->second.end()) cost = found->second;
+            const auto found = squad->second.costs.find(map);
+            if (found != squad->second.costs.end()) cost = found->second;
         }
         bestValues.emplace(cost, entry.second);
         if (bestValues.size() > static_cast<size_t>(players)) bestValues.erase(bestValues.begin());
