@@ -5,6 +5,7 @@
 Queue::Queue(ConfigTuple config) {
     std::tie(_allMaps, _tmb, _totalImbalanceTimeouts, _levelImbalanceTimeouts,
              _maxVehicleCounts) = std::move(config);
+    _mapCosts.setPool(_allMaps);
 }
 
 void Queue::enqueue(MatchmakerTime time, SquadKey key, int level,
@@ -16,7 +17,7 @@ void Queue::enqueue(MatchmakerTime time, SquadKey key, int level,
             int cost = 1000;
             for (int map : memberMaps) {
                 // Saturates: any number of lists may name the same map.
-                int& total = _lastMaps[key][map];
+                int& total = _lastMaps[key].costs[map];
                 total = total > INT_MAX - cost ? INT_MAX : total + cost;
                 cost = static_cast<int>(cost / MAPS_DIST_COEFF);
             }
@@ -33,9 +34,14 @@ void Queue::enqueue(MatchmakerTime time, SquadKey key, int level,
                 if (vehCond != condSquad) typeCounts[vehCond] += 1;
             }
             _squadGenerator[level].enqueue(typeCounts, key, time);
+        } else if (types.size() == 1) {
+            const auto costs = _lastMaps.find(key);
+            if (costs != _lastMaps.end())
+                _mapCosts.add(key, level, convertVehTypes(types[0]), time, costs->second);
         }
     } catch (...) {
         // The key was not waiting: forgetting its registration and map costs restores the queue.
+        // The index, taken in last, undoes its own part.
         _squads.remove(key);
         _lastMaps.erase(key);
         throw;
@@ -43,9 +49,11 @@ void Queue::enqueue(MatchmakerTime time, SquadKey key, int level,
 }
 
 void Queue::dequeue(SquadKey key) {
+    const auto costs = _lastMaps.find(key);
+    if (costs != _lastMaps.end()) _mapCosts.remove(costs->second);
     const int level = _squads.remove(key);
     if (level != -1) _squadGenerator[level].dequeue(key);
-    _lastMaps.erase(key);
+    if (costs != _lastMaps.end()) _lastMaps.erase(costs);
 }
 
 double Queue::_elapsed() const {

@@ -12,6 +12,7 @@
 #include <set>
 #include <vector>
 
+#include "MapCostIndex.h"
 #include "SquadInfo.h"
 #include "SquadRosterGenerator.h"
 #include "Types.h"
@@ -69,6 +70,7 @@ private:
                              const std::array<Teams, LEVEL_COUNT>& squads,
                              const std::vector<SquadRoster>& players);
     // Totals are 64-bit: map costs saturate at INT_MAX each, and many of them add up.
+    // REQUIRES: map in _allMaps.
     int64_t _getMapCost(MapKey map, int players, int level, int index,
                         std::vector<SquadKey>& result) const;
     int64_t _squadMapCost(SquadKey key, MapKey map) const;
@@ -76,7 +78,9 @@ private:
 
     std::array<SquadRosterGenerator, LEVEL_COUNT> _squadGenerator;
     // Per waiting squad: map -> cost; a map without an entry costs 0.
-    std::map<SquadKey, std::map<int, int>> _lastMaps;
+    MapCostIndex::LastMaps _lastMaps;
+    // The same costs of the waiting single players, indexed for the map choice.
+    MapCostIndex _mapCosts;
     // A monotonic clock, so that a stepped wall clock neither ends a search at once nor lets it
     // run unbounded.
     std::chrono::steady_clock::time_point _startTime;

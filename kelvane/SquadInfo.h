@@ -5,6 +5,7 @@
 
 #include <map>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "SquadKeysSortedList.h"
@@ -33,7 +34,8 @@ private:
     using TimeSum = unsigned __int128;
 
     std::array<std::array<SquadKeysSortedList, CONDITION_COUNT>, LEVEL_COUNT> _players;
-    std::map<SquadKey, std::tuple<MatchmakerTime, int, std::vector<VehCondition>>> _squadInfo;
+    std::unordered_map<SquadKey, std::tuple<MatchmakerTime, int, std::vector<VehCondition>>>
+        _squadInfo;
     std::array<TimeSum, CONDITION_COUNT> _totalTime{};
     std::array<int, CONDITION_COUNT> _totalPlayers{};
 };

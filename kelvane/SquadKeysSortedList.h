@@ -4,13 +4,14 @@
 
 #include <cstddef>
 #include <map>
+#include <unordered_map>
 
 #include "Types.h"
 
 class SquadKeysSortedList {
 public:
     using TimeToKey = std::multimap<MatchmakerTime, SquadKey>;
-    using KeyToTime = std::map<SquadKey, MatchmakerTime>;
+    using KeyToTime = std::unordered_map<SquadKey, MatchmakerTime>;
     // Dereferenced: first is the enqueue time, second the squad key.
     using iterator = TimeToKey::iterator;
     using const_iterator = TimeToKey::const_iterator;

@@ -2,7 +2,6 @@
 // pairs of waiting single players; the third turns the counts into squad keys, picks the map the
 // chosen players played least recently and then the single players with the lowest cost for it.
 #include <cstdlib>
-#include <functional>
 #include <map>
 
 #include "Queue.h"
@@ -75,27 +74,16 @@ int64_t Queue::_squadMapCost(SquadKey key, MapKey map) const {
     // Looked up without inserting: an absent entry costs 0 all the same.
     const auto squad = _lastMaps.find(key);
     if (squad == _lastMaps.end()) return 0;
-    const auto cost = squad->second.find(map);
-    return cost == squad->second.end() ? 0 : cost->second;
+    const auto cost = squad->second.costs.find(map);
+    return cost == squad->second.costs.end() ? 0 : cost->second;
 }
 
 int64_t Queue::_getMapCost(MapKey map, int players, int level, int index,
                            std::vector<SquadKey>& result) const {
-    result.clear();
-    if (players <= 0) return 0;
-    // Largest cost first; equal costs in insertion order, so the cut drops the oldest of the
-    // most expensive players.
-    std::multimap<int64_t, SquadKey, std::greater<int64_t>> bestValues;
-    for (const auto& entry : _squads.getSquads(level, index)) {
-        bestValues.emplace(_squadMapCost(entry.second, map), entry.second);
-        if (bestValues.size() > static_cast<size_t>(players)) bestValues.erase(bestValues.begin());
-    }
-    int64_t total = 0;
-    for (const auto& entry : bestValues) {
-        result.push_back(entry.second);
-        total += entry.first;
-    }
-    return total;
+    // The cheapest players, a later arrival before an earlier one at equal cost; listed from the
+    // highest cost down, equal costs oldest first.
+    return _mapCosts.select(map, players, level, index, _squads.getSquads(level, index), _lastMaps,
+                            result);
 }
 
 void Queue::_fillSolution(Teams& solution, const std::vector<SquadKey>& keys, int count) {

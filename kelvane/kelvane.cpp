@@ -361,6 +361,48 @@ bool readLastMaps(PyObject* lastMaps, std::vector<std::vector<int>>& maps) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Squad keys and times
+
+// Reads an int or a long in 0 .. 2**64 - 1 into value. The parser's "K" would keep only the low
+// 64 bits, so that -1 became the key 2**64 - 1 and 2**64 the key 0; out of range is refused
+// instead, naming the argument.
+bool readUnsigned64(PyObject* object, const char* name, unsigned PY_LONG_LONG& value) {
+#if PY_MAJOR_VERSION < 3
+    if (PyInt_Check(object)) {
+        const long read = PyInt_AS_LONG(object);
+        if (read >= 0) {
+            value = static_cast<unsigned PY_LONG_LONG>(read);
+            return true;
+        }
+        PyErr_Format(PyExc_OverflowError, "%s must be between 0 and 2**64 - 1.", name);
+        return false;
+    }
+#endif
+    if (!PyLong_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an integer.", name);
+        return false;
+    }
+    const unsigned PY_LONG_LONG read = PyLong_AsUnsignedLongLong(object);
+    if (read == static_cast<unsigned PY_LONG_LONG>(-1) && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_OverflowError, "%s must be between 0 and 2**64 - 1.", name);
+        }
+        return false;
+    }
+    value = read;
+    return true;
+}
+
+// Converters for the parser's "O&".
+int readKey(PyObject* object, void* value) {
+    return readUnsigned64(object, "key", *static_cast<unsigned PY_LONG_LONG*>(value));
+}
+int readTime(PyObject* object, void* value) {
+    return readUnsigned64(object, "time", *static_cast<unsigned PY_LONG_LONG*>(value));
+}
+
+// ---------------------------------------------------------------------------------------------
 // RandomMatchmaker
 
 // clang-format off
@@ -421,7 +463,8 @@ PyObject* RandomMatchmaker_enqueue(PyObject* self, PyObject* args) {
         int level = 0;
         PyObject* types = nullptr;
         PyObject* lastMaps = nullptr;
-        if (!PyArg_ParseTuple(args, "iKKiOO", &queue, &time, &key, &level, &types, &lastMaps))
+        if (!PyArg_ParseTuple(args, "iO&O&iOO", &queue, readTime, &time, readKey, &key, &level,
+                              &types, &lastMaps))
             return nullptr;
         if (!PyList_Check(types) || !PyList_Check(lastMaps))
             return fail(PyExc_TypeError, "Non-list argument.");
@@ -451,7 +494,7 @@ PyObject* RandomMatchmaker_dequeue(PyObject* self, PyObject* args) {
     try {
         int queue = 0;
         unsigned PY_LONG_LONG key = 0;
-        if (!PyArg_ParseTuple(args, "iK", &queue, &key)) return nullptr;
+        if (!PyArg_ParseTuple(args, "iO&", &queue, readKey, &key)) return nullptr;
         Matchmaker* controller = controllerWithQueue(self, queue);
         if (controller == nullptr) return nullptr;
         // A squad that is not waiting is no error.
@@ -480,7 +523,7 @@ PyObject* RandomMatchmaker_formteams(PyObject* self, PyObject* args) {
     try {
         int queue = 0;
         unsigned PY_LONG_LONG time = 0;
-        if (!PyArg_ParseTuple(args, "iK", &queue, &time)) return nullptr;
+        if (!PyArg_ParseTuple(args, "iO&", &queue, readTime, &time)) return nullptr;
         Matchmaker* controller = controllerWithQueue(self, queue);
         if (controller == nullptr) return nullptr;
         Teams result;

@@ -471,6 +471,41 @@ class FormteamsTest(unittest.TestCase):
         self.assertEqual(sorted(sum(m.formteams(1, 30)[1:], ())), [1, 2])
 
 
+class KeyAndTimeRangeTest(unittest.TestCase):
+    """Keys and times outside 0 .. 2**64 - 1 are refused, never wrapped onto other squads."""
+
+    OUTSIDE = (-1, -2 ** 63, -2 ** 64, 2 ** 64, 2 ** 64 + 5, 2 ** 100)
+
+    def assertOverflow(self, name, call, *args):
+        with self.assertRaises(OverflowError) as raised:
+            call(*args)
+        self.assertEqual(str(raised.exception), name + ' must be between 0 and 2**64 - 1.')
+
+    def test_every_method_refuses_and_changes_nothing(self):
+        m = kelvane.RandomMatchmaker(3, [description(1, maps=[4], tmbs=[[1, 0, 0, 0]])])
+        # The squads that the low 64 bits of the refused values would name.
+        singles(m, 1, [0, 5, 2 ** 64 - 1], time=50)
+        for value in self.OUTSIDE:
+            self.assertOverflow('key', m.enqueue, 1, 100, value, 0, [6], [])
+            self.assertOverflow('time', m.enqueue, 1, value, 7, 0, [6], [])
+            self.assertOverflow('key', m.dequeue, 1, value)
+            self.assertOverflow('time', m.formteams, 1, value)
+        # Key 7 was never taken in, and the three squads are all still waiting.
+        self.assertIsNone(m.enqueue(1, 100, 7, 0, [6], []))
+        m.dequeue(1, 7)
+        for key in (0, 5, 2 ** 64 - 1):
+            self.assertRaises(ValueError, m.enqueue, 1, 100, key, 0, [6], [])
+        map_, team_a, team_b = m.formteams(1, 2 ** 64 - 1)
+        self.assertEqual(sorted(team_a + team_b), [5, 2 ** 64 - 1])  # the two newest
+
+    def test_types_are_still_checked_before_ranges(self):
+        m = matchmaker(1)
+        self.assertRaises(TypeError, m.enqueue, 1, 100, 1.0, 0, [6], [])
+        self.assertRaises(TypeError, m.dequeue, 1, '1')
+        self.assertRaises(TypeError, m.formteams, 1, None)
+        self.assertIsNone(m.enqueue(1, True, 0, 0, [6], []))
+
+
 class SubclassTest(unittest.TestCase):
 
     def test_subclass_with_its_own_state(self):
