@@ -367,9 +367,8 @@ bool readLastMaps(PyObject* lastMaps, std::vector<std::vector<int>>& maps) {
 // 64 bits, so that -1 became the key 2**64 - 1 and 2**64 the key 0; out of range is refused
 // instead, naming the argument.
 bool readUnsigned64(PyObject* object, const char* name, unsigned PY_LONG_LONG& value) {
-#if PY_MAJOR_VERSION < 3
-    if (PyInt_Check(object)) {
-        const long read = PyInt_AS_LONG(object);
+    if (isSmallInt(object)) {
+        const long read = smallIntValue(object);
         if (read >= 0) {
             value = static_cast<unsigned PY_LONG_LONG>(read);
             return true;
@@ -377,7 +376,6 @@ bool readUnsigned64(PyObject* object, const char* name, unsigned PY_LONG_LONG& v
         PyErr_Format(PyExc_OverflowError, "%s must be between 0 and 2**64 - 1.", name);
         return false;
     }
-#endif
     if (!PyLong_Check(object)) {
         PyErr_Format(PyExc_TypeError, "%s must be an integer.", name);
         return false;
