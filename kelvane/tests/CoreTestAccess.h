@@ -55,6 +55,14 @@ struct CoreTestAccess {
                                 std::vector<int>& solution) {
         return q._generateSolution(result, index, solution);
     }
+    // The squad compositions a level's generator offers under conditions, in its order.
+    static std::vector<SquadRoster> offer(Queue& q, int level, const Conditions& conditions) {
+        MatchingResult offered;
+        q._squadGenerator[level].get(offered, -1, conditions);
+        std::vector<SquadRoster> rosters;
+        for (const auto& entry : offered) rosters.push_back(std::get<0>(entry));
+        return rosters;
+    }
     static bool step1(Queue& q, Solution& s, const Tmb& tmb) { return q._step1(s, tmb); }
     static bool step2(Queue& q, Solution& s, const Tmb& tmb) { return q._step2(s, tmb); }
     static MapKey step3(Queue& q, const Solution& s, Teams& result) { return q._step3(s, result); }
