@@ -1,12 +1,16 @@
 // Read access to the core's private state, for the tests only.
 #pragma once
 
+#include <map>
 #include <vector>
 
 #include "Queue.h"
 
 struct CoreTestAccess {
-    static const auto& rosters(const SquadRosterGenerator& g) { return g._rosters; }
+    // The composition table as a map, composition -> (key, to team A).
+    static std::map<SquadRoster, std::pair<uint64_t, bool>> rosters(const SquadRosterGenerator& g) {
+        return {g._rosters.begin(), g._rosters.end()};
+    }
     static bool isValid(const SquadRosterGenerator& g) { return g._isValid; }
     static const auto& keysList(const SquadRosterGenerator& g) { return g._keysList; }
 

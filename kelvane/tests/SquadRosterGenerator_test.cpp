@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <random>
 
 #include "CoreTestAccess.h"
 
@@ -13,7 +14,9 @@ TeamState squad(int members, int scouts = 0, int spgs = 0, int ats = 0, int heav
     return TeamState{members, scouts, spgs, ats, heavies};
 }
 
-SquadRoster roster(int a, int b) { return SquadRoster{squad(a), squad(b)}; }
+SquadRoster roster(int a, int b) {
+    return SquadRoster{squad(a), squad(b)};
+}
 
 // Conditions that admit every composition the generator can hold.
 Conditions wide() {
@@ -184,5 +187,46 @@ TEST(SquadRosterGenerator, IncrementalTableEqualsAFullRebuild) {
         emitted(rebuilt, wide());
         EXPECT_EQ(A::rosters(incremental), A::rosters(rebuilt)) << "round " << round;
         expectChainsEndAtEmpty(incremental);
+    }
+}
+
+// The table against a plain transcription of the rules, on random arrivals and departures with
+// more squads than take part: compositions, and for each the squad and team that first reached it.
+TEST(SquadRosterGenerator, TableMatchesAPlainModel) {
+    std::mt19937 rng(99);
+    for (int round = 0; round < 20; ++round) {
+        SquadRosterGenerator g;
+        std::vector<std::pair<SquadKey, TeamState>> waiting;  // oldest first
+        for (int step = 0; step < 30; ++step) {
+            if (!waiting.empty() && rng() % 3 == 0) {
+                const size_t gone = rng() % waiting.size();
+                g.dequeue(waiting[gone].first);
+                waiting.erase(waiting.begin() + long(gone));
+            } else {
+                const int members = 2 + int(rng() % 3);
+                const TeamState s =
+                    squad(members, int(rng() % 2), int(rng() % 3), int(rng() % 2), int(rng() % 2));
+                g.enqueue(s, SquadKey(step + 1), MatchmakerTime(step));
+                waiting.emplace_back(step + 1, s);
+            }
+            std::map<SquadRoster, std::pair<uint64_t, bool>> model{{SquadRoster{}, {0, false}}};
+            for (size_t k = 0; k < waiting.size() && k < 16; ++k) {
+                auto fresh = model;
+                for (const auto& [old, link] : model) {
+                    const TeamState& s = waiting[k].second;
+                    for (bool toA : {true, false}) {
+                        SquadRoster r = old;
+                        (toA ? r.first : r.second) += s;
+                        const TeamState& team = toA ? r.first : r.second;
+                        if (team[0] <= 6 && team[2] <= 3 && !model.count(r))
+                            fresh.emplace(r, std::make_pair(waiting[k].first, toA));
+                    }
+                }
+                model.swap(fresh);
+            }
+            // Every composition once, in order: the list get walks, not only its map.
+            ASSERT_EQ(emitted(g, wide()).size(), model.size()) << "round " << round;
+            ASSERT_EQ(A::rosters(g), model) << "round " << round << " step " << step;
+        }
     }
 }
