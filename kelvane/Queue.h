@@ -93,11 +93,8 @@ class Queue {
     // Scratch state of the first pass. Kept from call to call so that the search allocates only
     // while its buffers grow; every entry is rewritten before it is read in a call.
     struct FirstPass {
-        // Per level: the squad compositions last offered and the conditions they were offered
-        // under, reused while the conditions stay the same within one call.
+        // Per level: the squad compositions offered with nothing fixed yet.
         std::array<MatchingResult, LEVEL_COUNT> squads;
-        std::array<Conditions, LEVEL_COUNT> squadConditions;
-        std::array<bool, LEVEL_COUNT> squadsValid{};
         // Per level: the composition being completed, then its single-player rosters.
         std::array<MatchingResult, LEVEL_COUNT> players;
         std::array<TeamState, LEVEL_COUNT> playerCounts{};

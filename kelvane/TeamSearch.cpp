@@ -96,16 +96,6 @@ int64_t levelTerms(const SquadRoster& squads, const SquadRoster& players) {
     return penalty;
 }
 
-bool sameConditions(const Conditions& a, const Conditions& b) {
-    for (int i = condSquad; i < condTotal; ++i) {
-        if (a[i].maxTeamASize != b[i].maxTeamASize || a[i].maxTeamBSize != b[i].maxTeamBSize ||
-            a[i].minTeamImbalance != b[i].minTeamImbalance ||
-            a[i].maxTeamImbalance != b[i].maxTeamImbalance)
-            return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 // The caps both condition builders share: per class, as many as the level has places and the
@@ -247,18 +237,15 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
     FirstPass& search = _firstPass;
     const int size = _placesAt(tmb, level);
 
-    // The offer depends on the running totals only through the caps, which rarely bind: one
-    // walk of the generator's table serves every visit under the same conditions.
-    const Conditions squadConditions = _getSquadConditions(current, size, level);
-    MatchingResult& squads = search.squads[level];
-    if (!search.squadsValid[level] ||
-        !sameConditions(search.squadConditions[level], squadConditions)) {
-        squads.clear();
-        _squadGenerator[level].get(squads, -1, squadConditions);
-        search.squadConditions[level] = squadConditions;
-        search.squadsValid[level] = true;
+    // The offer depends on the running totals only through the caps on the whole team: the
+    // compositions offered with nothing fixed yet, less those over the caps left, are exactly
+    // those offered now, in the same order.
+    const MatchingResult& squads = search.squads[level];
+    TeamState roomA, roomB;
+    for (int i = condSquad; i < condTotal; ++i) {
+        roomA[i] = _maxVehicleCounts[i] - current.first[i];
+        roomB[i] = _maxVehicleCounts[i] - current.second[i];
     }
-
     const Conditions playerConditions = _getPlayerConditions(current, size, level);
     const TeamState& players = search.playerCounts[level];
     int64_t totalPlayers = 0;
@@ -273,6 +260,10 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
     MatchingResult& rosters = search.players[level];
     for (size_t squad = squads.size(); squad-- > 0;) {
         const SquadRoster& squadRoster = std::get<0>(squads[squad]);
+        bool fits = true;
+        for (int i = condSquad; i < condTotal && fits; ++i)
+            fits = squadRoster.first[i] <= roomA[i] && squadRoster.second[i] <= roomB[i];
+        if (!fits) continue;
         const int teamALeft = size - squadRoster.first[condSquad];
         const int teamBLeft = size - squadRoster.second[condSquad];
         if (int64_t{teamALeft} + teamBLeft > totalPlayers) continue;
@@ -319,7 +310,6 @@ bool Queue::_step1(Solution& solution, const Tmb& tmb) {
     bestSolutionPenalty = 10000000;
     FirstPass& search = _firstPass;
     search.bestPenalty = int64_t{bestSolutionPenalty} + 1;
-    search.squadsValid.fill(false);
     TeamState reachAbove{};
     for (int level = 0; level < LEVEL_COUNT; ++level) {
         search.playerCounts[level] = _squads.getPlayerCounts(level);
@@ -334,6 +324,9 @@ bool Queue::_step1(Solution& solution, const Tmb& tmb) {
                 isTop(size, level) ? 0 : std::max(0, std::min(_curMaxLevelImbalance[i], cap));
         }
         search.reachAbove[level] = reachAbove;
+        search.squads[level].clear();
+        _squadGenerator[level].get(search.squads[level], -1,
+                                   _getSquadConditions(SquadRoster{}, size, level));
         reachAbove += reach;
     }
     _processLevel(LEVEL_COUNT - 1, SquadRoster{}, 0, tmb);
