@@ -93,8 +93,12 @@ class Queue {
     // Scratch state of the first pass. Kept from call to call so that the search allocates only
     // while its buffers grow; every entry is rewritten before it is read in a call.
     struct FirstPass {
-        // Per level: the squad compositions offered with nothing fixed yet.
+        // Per level: the squad compositions offered with nothing fixed yet that leave no more
+        // places than there are single players waiting; whether single players can complete
+        // each of them with nothing fixed yet (-1 until known); the player conditions then.
         std::array<MatchingResult, LEVEL_COUNT> squads;
+        std::array<std::vector<signed char>, LEVEL_COUNT> fillable;
+        std::array<Conditions, LEVEL_COUNT> openConditions;
         // Per level: the composition being completed, then its single-player rosters.
         std::array<MatchingResult, LEVEL_COUNT> players;
         std::array<TeamState, LEVEL_COUNT> playerCounts{};

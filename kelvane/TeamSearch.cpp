@@ -76,6 +76,16 @@ int64_t restBound(const SquadRoster& total, const TeamState& near, const TeamSta
     return bound;
 }
 
+bool sameConditions(const Conditions& a, const Conditions& b) {
+    for (int i = condSquad; i < condTotal; ++i) {
+        if (a[i].maxTeamASize != b[i].maxTeamASize || a[i].maxTeamBSize != b[i].maxTeamBSize ||
+            a[i].minTeamImbalance != b[i].minTeamImbalance ||
+            a[i].maxTeamImbalance != b[i].maxTeamImbalance)
+            return false;
+    }
+    return true;
+}
+
 // The squad term of one level.
 int64_t squadTerm(const SquadRoster& squads) {
     int64_t penalty = 0;
@@ -247,9 +257,8 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
         roomB[i] = _maxVehicleCounts[i] - current.second[i];
     }
     const Conditions playerConditions = _getPlayerConditions(current, size, level);
+    const bool capsOpen = sameConditions(playerConditions, search.openConditions[level]);
     const TeamState& players = search.playerCounts[level];
-    int64_t totalPlayers = 0;
-    for (int count : players) totalPlayers += count;
     // Squad players are fixed with the composition; the single players of this level can still
     // move each class difference by its reach here, the levels above by theirs.
     TeamState classReach = search.reach[level];
@@ -266,7 +275,6 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
         if (!fits) continue;
         const int teamALeft = size - squadRoster.first[condSquad];
         const int teamBLeft = size - squadRoster.second[condSquad];
-        if (int64_t{teamALeft} + teamBLeft > totalPlayers) continue;
 
         SquadRoster squadTotal = current;
         squadTotal.first[condSquad] += squadRoster.first[condSquad];
@@ -277,10 +285,26 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
             search.bestPenalty)
             continue;
 
+        // The caps only narrow as levels are fixed, and narrower caps admit no roster that wider
+        // ones refuse: a composition that no single players complete with nothing fixed is never
+        // completed, and where the caps have not narrowed yet the rosters are those found then.
+        signed char& fillable = search.fillable[level][squad];
+        if (fillable == 0) continue;
+        const bool probe = fillable < 0;
         rosters.clear();
         rosters.emplace_back(squadRoster, -1);
-        _processPlayers(condSquad, rosters, 0, playerConditions, players, SquadRoster{}, teamALeft,
-                        teamBLeft);
+        _processPlayers(condSquad, rosters, 0,
+                        probe ? search.openConditions[level] : playerConditions, players,
+                        SquadRoster{}, teamALeft, teamBLeft);
+        if (probe) {
+            fillable = rosters.size() > 1;
+            if (!fillable) continue;
+            if (!capsOpen) {
+                rosters.resize(1);
+                _processPlayers(condSquad, rosters, 0, playerConditions, players, SquadRoster{},
+                                teamALeft, teamBLeft);
+            }
+        }
 
         for (size_t player = rosters.size(); player-- > 1;) {
             if (_elapsed() > TICK_TIMEOUT) return;
@@ -311,6 +335,7 @@ bool Queue::_step1(Solution& solution, const Tmb& tmb) {
     FirstPass& search = _firstPass;
     search.bestPenalty = int64_t{bestSolutionPenalty} + 1;
     TeamState reachAbove{};
+    bool complete = true;  // every level has a composition to offer
     for (int level = 0; level < LEVEL_COUNT; ++level) {
         search.playerCounts[level] = _squads.getPlayerCounts(level);
         const int size = _placesAt(tmb, level);
@@ -324,12 +349,26 @@ bool Queue::_step1(Solution& solution, const Tmb& tmb) {
                 isTop(size, level) ? 0 : std::max(0, std::min(_curMaxLevelImbalance[i], cap));
         }
         search.reachAbove[level] = reachAbove;
-        search.squads[level].clear();
-        _squadGenerator[level].get(search.squads[level], -1,
-                                   _getSquadConditions(SquadRoster{}, size, level));
+        // Only compositions that leave no more places than there are single players waiting.
+        MatchingResult& squads = search.squads[level];
+        squads.clear();
+        _squadGenerator[level].get(squads, -1, _getSquadConditions(SquadRoster{}, size, level));
+        int64_t totalPlayers = 0;
+        for (int count : search.playerCounts[level]) totalPlayers += count;
+        squads.erase(std::remove_if(squads.begin(), squads.end(),
+                                    [&](const std::tuple<SquadRoster, int>& entry) {
+                                        const SquadRoster& roster = std::get<0>(entry);
+                                        return int64_t{size} - roster.first[condSquad] + size -
+                                                   roster.second[condSquad] >
+                                               totalPlayers;
+                                    }),
+                     squads.end());
+        search.fillable[level].assign(squads.size(), -1);
+        search.openConditions[level] = _getPlayerConditions(SquadRoster{}, size, level);
+        if (squads.empty()) complete = false;
         reachAbove += reach;
     }
-    _processLevel(LEVEL_COUNT - 1, SquadRoster{}, 0, tmb);
+    if (complete) _processLevel(LEVEL_COUNT - 1, SquadRoster{}, 0, tmb);
     if (search.bestPenalty > bestSolutionPenalty) return false;
     bestSolutionPenalty = static_cast<int>(search.bestPenalty);
     solution = search.best;
