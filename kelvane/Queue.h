@@ -52,6 +52,9 @@ class Queue {
     // Searches `level` and the levels above it, given the running totals and the penalty of the
     // levels below; improves _firstPass.best.
     void _processLevel(int level, const SquadRoster& current, int64_t penalty, const Tmb& tmb);
+    // Whether single players complete the squad-th composition of a level with nothing fixed
+    // yet; records it, and leaves the rosters found in the level's buffer.
+    bool _probeFillable(int level, size_t squad, int size);
     int _generateSolution(const MatchingResult& result, int solutionIndex,
                           std::vector<int>& solution) const;
     Conditions _getSquadConditions(const SquadRoster& current, int size, int level) const;

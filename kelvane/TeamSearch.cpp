@@ -243,6 +243,21 @@ int Queue::_generateSolution(const MatchingResult& result, int solutionIndex,
     return penalty;
 }
 
+// The caps only narrow as levels are fixed, and narrower caps admit no roster that wider ones
+// refuse: a composition that no single players complete with nothing fixed is never completed.
+bool Queue::_probeFillable(int level, size_t squad, int size) {
+    FirstPass& search = _firstPass;
+    const SquadRoster& squadRoster = std::get<0>(search.squads[level][squad]);
+    MatchingResult& rosters = search.players[level];
+    rosters.clear();
+    rosters.emplace_back(squadRoster, -1);
+    _processPlayers(condSquad, rosters, 0, search.openConditions[level], search.playerCounts[level],
+                    SquadRoster{}, size - squadRoster.first[condSquad],
+                    size - squadRoster.second[condSquad]);
+    search.fillable[level][squad] = rosters.size() > 1;
+    return rosters.size() > 1;
+}
+
 void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty, const Tmb& tmb) {
     FirstPass& search = _firstPass;
     const int size = _placesAt(tmb, level);
@@ -285,25 +300,20 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
             search.bestPenalty)
             continue;
 
-        // The caps only narrow as levels are fixed, and narrower caps admit no roster that wider
-        // ones refuse: a composition that no single players complete with nothing fixed is never
-        // completed, and where the caps have not narrowed yet the rosters are those found then.
+        // Where the caps have not narrowed yet, the rosters are those the probe found.
         signed char& fillable = search.fillable[level][squad];
-        if (fillable == 0) continue;
-        const bool probe = fillable < 0;
-        rosters.clear();
-        rosters.emplace_back(squadRoster, -1);
-        _processPlayers(condSquad, rosters, 0,
-                        probe ? search.openConditions[level] : playerConditions, players,
-                        SquadRoster{}, teamALeft, teamBLeft);
-        if (probe) {
-            fillable = rosters.size() > 1;
-            if (!fillable) continue;
-            if (!capsOpen) {
-                rosters.resize(1);
-                _processPlayers(condSquad, rosters, 0, playerConditions, players, SquadRoster{},
-                                teamALeft, teamBLeft);
-            }
+        bool ready = false;
+        if (fillable < 0) {
+            if (!_probeFillable(level, squad, size)) continue;
+            ready = capsOpen;
+        } else if (fillable == 0) {
+            continue;
+        }
+        if (!ready) {
+            rosters.clear();
+            rosters.emplace_back(squadRoster, -1);
+            _processPlayers(condSquad, rosters, 0, playerConditions, players, SquadRoster{},
+                            teamALeft, teamBLeft);
         }
 
         for (size_t player = rosters.size(); player-- > 1;) {
@@ -365,7 +375,12 @@ bool Queue::_step1(Solution& solution, const Tmb& tmb) {
                      squads.end());
         search.fillable[level].assign(squads.size(), -1);
         search.openConditions[level] = _getPlayerConditions(SquadRoster{}, size, level);
-        if (squads.empty()) complete = false;
+        // A level where no composition can be completed ends the search before it starts; the
+        // probe goes in the search's order, so usually the first composition settles it.
+        bool any = false;
+        for (size_t squad = squads.size(); squad-- > 0 && !any;)
+            any = _probeFillable(level, squad, size);
+        if (!any) complete = false;
         reachAbove += reach;
     }
     if (complete) _processLevel(LEVEL_COUNT - 1, SquadRoster{}, 0, tmb);
