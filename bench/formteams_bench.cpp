@@ -6,6 +6,7 @@
 // Usage: bench_formteams [calls]
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -62,6 +63,9 @@ void runSteadyQueue(int calls, int singles, int squads) {
 
     std::vector<double> times;
     int battles = 0;
+    // A digest of every battle formed, to tell two builds that form the same battles.
+    uint64_t digest = 1469598103934665603u;
+    const auto mix = [&](uint64_t value) { digest = (digest ^ value) * 1099511628211u; };
     for (int call = 0; call < calls; ++call) {
         now += 1;
         Teams teams;
@@ -71,8 +75,11 @@ void runSteadyQueue(int calls, int singles, int squads) {
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         if (map == 0) continue;
         ++battles;
+        mix(uint64_t(map));
         for (const auto* side : {&teams.first, &teams.second}) {
+            mix(side->size());
             for (SquadKey key : *side) {
+                mix(key);
                 m.dequeue(1, key);
                 const auto kind = arrivals.kindOf[key];
                 arrivals.arrive(m, now, kind.first, kind.second);
@@ -86,8 +93,9 @@ void runSteadyQueue(int calls, int singles, int squads) {
     };
     const long budget =
         std::count_if(times.begin(), times.end(), [](double t) { return t >= TICK_TIMEOUT; });
-    std::printf("formteams, %d singles and %d squads per level: %d calls, %d battles\n", singles,
-                squads, calls, battles);
+    std::printf(
+        "formteams, %d singles and %d squads per level: %d calls, %d battles (digest %016llx)\n",
+        singles, squads, calls, battles, static_cast<unsigned long long>(digest));
     std::printf("  median %.3f ms, p99 %.3f ms, max %.3f ms\n", at(0.5) * 1e3, at(0.99) * 1e3,
                 times.back() * 1e3);
     std::printf("  calls stopped by the %.0f ms budget: %ld (%.1f%%)\n", TICK_TIMEOUT * 1e3, budget,
