@@ -191,42 +191,39 @@ TEST(SquadRosterGenerator, IncrementalTableEqualsAFullRebuild) {
 }
 
 // The table against a plain transcription of the rules, on random arrivals and departures with
-// more squads than take part: compositions, and for each the squad and team that first reached it.
+// more squads than take part: each composition once, with the squad and team that first reached
+// it.
 TEST(SquadRosterGenerator, TableMatchesAPlainModel) {
     std::mt19937 rng(99);
-    for (int round = 0; round < 20; ++round) {
+    auto pick = [&](int n) { return int(rng() % unsigned(n)); };
+    for (int round = 0; round < 10; ++round) {
         SquadRosterGenerator g;
         std::vector<std::pair<SquadKey, TeamState>> waiting;  // oldest first
-        for (int step = 0; step < 30; ++step) {
-            if (!waiting.empty() && rng() % 3 == 0) {
-                const size_t gone = rng() % waiting.size();
-                g.dequeue(waiting[gone].first);
-                waiting.erase(waiting.begin() + long(gone));
+        for (SquadKey key = 1; key <= 30; ++key) {
+            if (!waiting.empty() && pick(3) == 0) {
+                const auto gone = waiting.begin() + pick(int(waiting.size()));
+                g.dequeue(gone->first);
+                waiting.erase(gone);
             } else {
-                const int members = 2 + int(rng() % 3);
-                const TeamState s =
-                    squad(members, int(rng() % 2), int(rng() % 3), int(rng() % 2), int(rng() % 2));
-                g.enqueue(s, SquadKey(step + 1), MatchmakerTime(step));
-                waiting.emplace_back(step + 1, s);
+                waiting.emplace_back(key, squad(2 + pick(3), pick(2), pick(3), pick(2), pick(2)));
+                g.enqueue(waiting.back().second, key, key);
             }
             std::map<SquadRoster, std::pair<uint64_t, bool>> model{{SquadRoster{}, {0, false}}};
             for (size_t k = 0; k < waiting.size() && k < 16; ++k) {
-                auto fresh = model;
-                for (const auto& [old, link] : model) {
-                    const TeamState& s = waiting[k].second;
+                auto grown = model;
+                for (const auto& entry : model)
                     for (bool toA : {true, false}) {
-                        SquadRoster r = old;
-                        (toA ? r.first : r.second) += s;
-                        const TeamState& team = toA ? r.first : r.second;
+                        SquadRoster r = entry.first;
+                        TeamState& team = toA ? r.first : r.second;
+                        team += waiting[k].second;
                         if (team[0] <= 6 && team[2] <= 3 && !model.count(r))
-                            fresh.emplace(r, std::make_pair(waiting[k].first, toA));
+                            grown.emplace(r, std::make_pair(waiting[k].first, toA));
                     }
-                }
-                model.swap(fresh);
+                model.swap(grown);
             }
-            // Every composition once, in order: the list get walks, not only its map.
+            // The list get walks, not only its map: every composition once.
             ASSERT_EQ(emitted(g, wide()).size(), model.size()) << "round " << round;
-            ASSERT_EQ(A::rosters(g), model) << "round " << round << " step " << step;
+            ASSERT_EQ(A::rosters(g), model) << "round " << round << " key " << key;
         }
     }
 }
