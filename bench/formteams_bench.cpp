@@ -3,7 +3,7 @@
 // first minutes. After each battle its squads leave and as many of the same kind arrive at the
 // same level, so every call sees a queue of the same shape. Calls are one second apart.
 //
-// Usage: bench_formteams [calls]
+// Usage: bench_formteams [calls] [queue: 1 or 2, both if absent]
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -106,7 +106,8 @@ void runSteadyQueue(int calls, int singles, int squads) {
 
 int main(int argc, char** argv) {
     const int calls = argc > 1 ? std::atoi(argv[1]) : 300;
-    runSteadyQueue(calls, 120, 8);
-    runSteadyQueue(calls, 200, 20);
+    const int only = argc > 2 ? std::atoi(argv[2]) : 0;
+    if (only != 2) runSteadyQueue(calls, 120, 8);
+    if (only != 1) runSteadyQueue(calls, 200, 20);
     return 0;
 }
