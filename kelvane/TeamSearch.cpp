@@ -17,6 +17,10 @@
 //   whole-battle weight, so the least total is to move the difference towards zero as far as the
 //   reach goes and pay the whole-battle weight on the rest. A difference the reach cannot bring
 //   within the whole-battle limit admits no candidate at all.
+// Each generator is asked once per layout, with nothing fixed yet; a visit leaves out the
+// compositions over the caps left, which is what asking again would give. Compositions that leave
+// more places than single players wait, or that no single players complete even under the widest
+// caps, never take part, and a level left with none ends the search before it starts.
 // Nothing is allocated per candidate: each level keeps its compositions and rosters in buffers
 // reused from call to call, and only the chain being tried and the best chain are kept.
 #include <algorithm>
