@@ -324,9 +324,11 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
             if (_elapsed() > TICK_TIMEOUT) return;
             const SquadRoster& playerRoster = std::get<0>(rosters[player]);
             // Squad players at condSquad; every vehicle of a class at the other slots.
-            SquadRoster total = current + playerRoster + squadRoster;
-            total.first[condSquad] -= playerRoster.first[condSquad];
-            total.second[condSquad] -= playerRoster.second[condSquad];
+            SquadRoster total = squadTotal;
+            for (int i = condScout; i < condTotal; ++i) {
+                total.first[i] += squadRoster.first[i] + playerRoster.first[i];
+                total.second[i] += squadRoster.second[i] + playerRoster.second[i];
+            }
             const int64_t withLevel = penalty + levelTerms(squadRoster, playerRoster);
             // At the top level nothing is left to move: the bound is the whole-battle term.
             const int64_t bound = withLevel + restBound(total, search.reachAbove[level], kUnitCost,
