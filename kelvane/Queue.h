@@ -18,7 +18,7 @@
 #include "Types.h"
 
 class Queue {
-public:
+  public:
     explicit Queue(ConfigTuple config);
 
     // Takes a squad in: map costs from each member's recent maps (first = most recent), its
@@ -36,7 +36,7 @@ public:
     // teams' keys in result (both non-empty), or returns 0 with result empty.
     MapKey formteams(MatchmakerTime time, Teams& result);
 
-private:
+  private:
     friend struct CoreTestAccess;
 
     MapKey _findTeams(Teams& result, const Tmb& tmb);
@@ -50,8 +50,12 @@ private:
 
     // First pass: the lowest-penalty squad compositions and single-player counts per level.
     bool _step1(Solution& solution, const Tmb& tmb);
-    void _processLevel(int level, MatchingResult& result, const SquadRoster& current, int parent,
-                       const Tmb& tmb, std::vector<int>& solution);
+    // Searches `level` and the levels above it, given the running totals and the penalty of the
+    // levels below; improves _firstPass.best.
+    void _processLevel(int level, const SquadRoster& current, int64_t penalty, const Tmb& tmb);
+    // Whether single players complete the squad-th composition of a level with nothing fixed
+    // yet; records it, and leaves the rosters found in the level's buffer.
+    bool _probeFillable(int level, size_t squad, int size);
     int _generateSolution(const MatchingResult& result, int solutionIndex,
                           std::vector<int>& solution) const;
     Conditions _getSquadConditions(const SquadRoster& current, int size, int level) const;
@@ -66,8 +70,7 @@ private:
 
     // Third pass: squad keys, map choice, single-player keys.
     MapKey _step3(const Solution& solution, Teams& result);
-    MapKey _addPlayersToTeam(Teams& solution,
-                             const std::array<Teams, LEVEL_COUNT>& squads,
+    MapKey _addPlayersToTeam(Teams& solution, const std::array<Teams, LEVEL_COUNT>& squads,
                              const std::vector<SquadRoster>& players);
     // Totals are 64-bit: map costs saturate at INT_MAX each, and many of them add up.
     // REQUIRES: map in _allMaps.
@@ -93,10 +96,31 @@ private:
     TeamState _curMaxLevelImbalance{};
     SquadInfo _squads;
     int bestSolutionPenalty = 10000000;
+
+    // Scratch state of the first pass. Kept from call to call so that the search allocates only
+    // while its buffers grow; every entry is rewritten before it is read in a call.
+    struct FirstPass {
+        // Per level: the squad compositions offered with nothing fixed yet that leave no more
+        // places than there are single players waiting; whether single players can complete
+        // each of them with nothing fixed yet (-1 until known); the player conditions then.
+        std::array<MatchingResult, LEVEL_COUNT> squads;
+        std::array<std::vector<signed char>, LEVEL_COUNT> fillable;
+        std::array<Conditions, LEVEL_COUNT> openConditions;
+        // Per level: the composition being completed, then its single-player rosters.
+        std::array<MatchingResult, LEVEL_COUNT> players;
+        std::array<TeamState, LEVEL_COUNT> playerCounts{};
+        // Per level: how far the class differences can still move at that level, and at the
+        // levels above it.
+        std::array<TeamState, LEVEL_COUNT> reach{};
+        std::array<TeamState, LEVEL_COUNT> reachAbove{};
+        Solution path{};  // the chain being tried
+        Solution best{};
+        int64_t bestPenalty = 0;
+    } _firstPass;
 };
 
 class Matchmaker {
-public:
+  public:
     // Seeds the process-wide rand() with seed and builds one queue per configured key.
     Matchmaker(unsigned int seed, const std::map<int, ConfigTuple>& config);
 
@@ -112,7 +136,7 @@ public:
     void dequeue(QueueKey queue, SquadKey key);
     MapKey formteams(QueueKey queue, MatchmakerTime time, Teams& result);
 
-private:
+  private:
     friend struct CoreTestAccess;
     std::map<QueueKey, Queue> _queues;
 };

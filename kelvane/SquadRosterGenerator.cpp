@@ -1,11 +1,14 @@
 #include "SquadRosterGenerator.h"
 
+#include <algorithm>
+#include <iterator>
+#include <stdexcept>
+
 void SquadRosterGenerator::_resetState() {
     _isValid = true;
-    _orderedStale = true;
     _rosters.clear();
     // The empty composition ends every chain of addSquadsToTeam.
-    _rosters.emplace(SquadRoster{}, std::make_pair(uint64_t{0}, false));
+    _rosters.emplace_back(SquadRoster{}, std::make_pair(uint64_t{0}, false));
 }
 
 bool SquadRosterGenerator::_isStateValid(const TeamState& team) {
@@ -13,29 +16,58 @@ bool SquadRosterGenerator::_isStateValid(const TeamState& team) {
 }
 
 void SquadRosterGenerator::_processSquad(SquadKey key) {
-    const TeamState& state = _squadsData.at(key);
-    // New compositions are collected apart so this pass walks only the table as it was: every
-    // link then leads to a composition built from squads processed strictly earlier.
-    AllRosters newRosters;
-    for (const auto& entry : _rosters) {
-        const TeamState& teamA0 = entry.first.first;
-        const TeamState& teamB0 = entry.first.second;
+    const TeamState state = _squadsData.at(key);
+    // Adding the squad to one team keeps the table's order: walking the table in ascending order
+    // gives each team's placements in ascending order too. So every placement is looked up with a
+    // cursor into the table that only moves forward, and the new compositions of each team come
+    // out sorted. Only the table as it was is walked: every link then leads to a composition
+    // built from squads processed strictly earlier.
+    std::vector<std::pair<SquadRoster, size_t>> toA, toB;  // composition, entry it extends
+    const size_t size = _rosters.size();
+    size_t seekA = 0, seekB = 0;
+    for (size_t position = 0; position < size; ++position) {
+        const TeamState& teamA0 = _rosters[position].first.first;
+        const TeamState& teamB0 = _rosters[position].first.second;
         const TeamState teamA = teamA0 + state;
         if (_isStateValid(teamA)) {
             SquadRoster roster(teamA, teamB0);
-            if (_rosters.count(roster) == 0 && newRosters.count(roster) == 0)
-                newRosters.emplace(roster, std::make_pair(key, true));
+            while (seekA < size && _rosters[seekA].first < roster) ++seekA;
+            if (seekA == size || roster < _rosters[seekA].first) toA.emplace_back(roster, position);
         }
         const TeamState teamB = teamB0 + state;
         if (_isStateValid(teamB)) {
             SquadRoster roster(teamA0, teamB);
-            if (_rosters.count(roster) == 0 && newRosters.count(roster) == 0)
-                newRosters.emplace(roster, std::make_pair(key, false));
+            while (seekB < size && _rosters[seekB].first < roster) ++seekB;
+            if (seekB == size || roster < _rosters[seekB].first) toB.emplace_back(roster, position);
         }
     }
-    // Splicing the nodes allocates nothing and cannot fail: a failed extension changes nothing.
-    _orderedStale = true;
-    _rosters.merge(newRosters);
+    // A composition reached both ways keeps the way found first: the earlier entry, and for the
+    // same entry the placement in team A.
+    AllRosters fresh;
+    fresh.reserve(toA.size() + toB.size());
+    size_t a = 0, b = 0;
+    while (a < toA.size() || b < toB.size()) {
+        bool inA;
+        if (b == toB.size() || (a < toA.size() && toA[a].first < toB[b].first)) {
+            inA = true;
+            ++a;
+        } else if (a == toA.size() || toB[b].first < toA[a].first) {
+            inA = false;
+            ++b;
+        } else {
+            inA = toA[a].second <= toB[b].second;
+            ++a;
+            ++b;
+        }
+        fresh.emplace_back(inA ? toA[a - 1].first : toB[b - 1].first, std::make_pair(key, inA));
+    }
+    AllRosters merged;
+    merged.reserve(size + fresh.size());
+    std::merge(_rosters.begin(), _rosters.end(), fresh.begin(), fresh.end(),
+               std::back_inserter(merged),
+               [](const auto& x, const auto& y) { return x.first < y.first; });
+    // Swapped in only when complete: a failed extension changes nothing.
+    _rosters.swap(merged);
 }
 
 void SquadRosterGenerator::_updateState() {
@@ -103,20 +135,19 @@ bool SquadRosterGenerator::_isRosterMatched(const SquadRoster& roster,
 void SquadRosterGenerator::get(MatchingResult& result, int index,
                                const Conditions& squadConditions) {
     if (!_isValid) _updateState();
-    if (_orderedStale) {
-        _ordered.clear();
-        _ordered.reserve(_rosters.size());
-        for (const auto& entry : _rosters) _ordered.push_back(entry.first);
-        _orderedStale = false;
-    }
-    for (const SquadRoster& roster : _ordered) {
-        if (_isRosterMatched(roster, squadConditions)) result.emplace_back(roster, index);
+    for (const auto& entry : _rosters) {
+        if (_isRosterMatched(entry.first, squadConditions)) result.emplace_back(entry.first, index);
     }
 }
 
 void SquadRosterGenerator::addSquadsToTeam(Teams& teams, SquadRoster roster) const {
     while (roster.first[condSquad] + roster.second[condSquad] > 0) {
-        const auto& link = _rosters.at(roster);
+        const auto found = std::lower_bound(
+            _rosters.begin(), _rosters.end(), roster,
+            [](const auto& entry, const SquadRoster& r) { return entry.first < r; });
+        if (found == _rosters.end() || found->first != roster)
+            throw std::out_of_range("roster not in the table");
+        const auto& link = found->second;
         const TeamState& squad = _squadsData.at(link.first);
         if (link.second) {
             teams.first.push_back(link.first);

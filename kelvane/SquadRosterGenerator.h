@@ -15,7 +15,7 @@
 #include "Types.h"
 
 class SquadRosterGenerator {
-public:
+  public:
     SquadRosterGenerator() { _resetState(); }
 
     // Records a squad (counts per class, condSquad = members) and brings the table up to date.
@@ -30,10 +30,12 @@ public:
     // that completed it first. REQUIRES: roster was emitted by get with no change since.
     void addSquadsToTeam(Teams& teams, SquadRoster roster) const;
 
-private:
+  private:
     friend struct CoreTestAccess;
-    // Composition -> (key of the squad that completed it, whether that squad went to team A).
-    using AllRosters = std::map<SquadRoster, std::pair<uint64_t, bool>>;
+    // Composition -> (key of the squad that completed it, whether that squad went to team A),
+    // sorted by composition, each composition once. Contiguous: the search walks the table once
+    // per visit of a level, far more often than the table changes.
+    using AllRosters = std::vector<std::pair<SquadRoster, std::pair<uint64_t, bool>>>;
 
     void _resetState();
     void _updateState();
@@ -45,8 +47,4 @@ private:
     std::map<SquadKey, TeamState> _squadsData;
     SquadKeysSortedList _keysList;
     bool _isValid = true;
-    // The compositions of _rosters in its order, contiguous: the search walks the table once per
-    // visit of a level, far more often than the table changes. Rebuilt when stale.
-    std::vector<SquadRoster> _ordered;
-    bool _orderedStale = true;
 };

@@ -1,11 +1,30 @@
-// The first pass of the team search: a depth-first enumeration from the bottom level up. At each
-// level every squad composition the roster generator offers is completed with every admissible
-// mix of single players, and the levels above are searched again for each of them. Complete
-// candidates are scored with the penalty tables; the lowest score wins, the later one on a tie.
+// The first pass of the team search: the best combination, level by level from the bottom up, of
+// a squad composition offered by the level's roster generator and a mix of single players that
+// completes it. Complete candidates are scored with the penalty tables; the lowest score wins,
+// and among equal scores the one that comes last in the natural order (levels from the bottom
+// up, each level's compositions in the generator's order, each composition's rosters in the
+// filling's order).
 //
-// All entries live in one growing MatchingResult, linked by parent index. Entries are copied or
-// addressed by index, never held by reference across an append, since appending may move them.
+// The search walks that order backwards, so the first candidate found at a score is the one that
+// wins it: a candidate is kept only when strictly better, and every branch whose lower bound
+// reaches the best score so far is cut. Lower bounds, each a sum of terms that can only grow:
+// - the level terms of the levels already fixed, exactly as the score counts them;
+// - the squad term of a level, fixed as soon as its composition is chosen;
+// - for the whole-battle term, per class: the levels still open can move the difference by at
+//   most their reach (their allowance, or none at a small top level, and never more than their
+//   places), and each unit they move costs that level at least its level weight plus the smaller
+//   of its player and squad weights (squads alone for squad players); this is cheaper than the
+//   whole-battle weight, so the least total is to move the difference towards zero as far as the
+//   reach goes and pay the whole-battle weight on the rest. A difference the reach cannot bring
+//   within the whole-battle limit admits no candidate at all.
+// Each generator is asked once per layout, with nothing fixed yet; a visit leaves out the
+// compositions over the caps left, which is what asking again would give. Compositions that leave
+// more places than single players wait, or that no single players complete even under the widest
+// caps, never take part, and a level left with none ends the search before it starts.
+// Nothing is allocated per candidate: each level keeps its compositions and rosters in buffers
+// reused from call to call, and only the chain being tried and the best chain are kept.
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 #include "Queue.h"
@@ -13,14 +32,90 @@
 namespace {
 
 // A small top level (at most three places per team) must be balanced exactly.
-bool isTop(int size, int level) { return level == 0 && size <= 3; }
+bool isTop(int size, int level) {
+    return level == 0 && size <= 3;
+}
+
+// Above any score the search can keep.
+constexpr int64_t kUnreachable = INT64_MAX / 4;
+
+// What moving a class difference by one unit costs a level at the least. For squad players it is
+// their squad term. For a class, the level's difference d is the sum of its single-player and
+// squad differences, so the level pays levelPenalty·|d| and at least the smaller of the other two
+// weights times |d|.
+constexpr TeamState unitCost() {
+    TeamState cost{};
+    cost[condSquad] = squadPenalty[condSquad];
+    for (int i = condScout; i < condTotal; ++i)
+        cost[i] = levelPenalty[i] + std::min(playersPenalty[i], squadPenalty[i]);
+    return cost;
+}
+constexpr TeamState kUnitCost = unitCost();
+
+// restBound moves a difference with the cheaper tier first: sound only while each tier is
+// cheaper than the whole-battle weight and the level weight alone the cheapest.
+constexpr bool tiersOrdered() {
+    for (int i = condSquad; i < condTotal; ++i)
+        if (levelPenalty[i] > kUnitCost[i] || kUnitCost[i] > totalPenalty[i]) return false;
+    return true;
+}
+static_assert(tiersOrdered(), "the whole-battle bound assumes cheaper level weights");
+
+// The least that the whole-battle term, plus what the open levels pay for moving the class
+// differences of `total`, can come to: each difference moves towards zero by up to near[i] units
+// at nearCost[i] each, then up to far[i] units at farCost[i] each. kUnreachable when some class
+// cannot come within its limit. REQUIRES: nearCost <= farCost <= totalPenalty class by class.
+int64_t restBound(const SquadRoster& total, const TeamState& near, const TeamState& nearCost,
+                  const TeamState& far, const TeamState& farCost, const TeamState& limit) {
+    int64_t bound = 0;
+    for (int i = condSquad; i < condTotal; ++i) {
+        int64_t left = std::abs(int64_t{total.first[i]} - total.second[i]);
+        const int64_t byNear = std::min<int64_t>(left, near[i]);
+        left -= byNear;
+        const int64_t byFar = std::min<int64_t>(left, far[i]);
+        left -= byFar;
+        if (left > limit[i]) return kUnreachable;
+        bound += byNear * nearCost[i] + byFar * farCost[i] + left * totalPenalty[i];
+    }
+    return bound;
+}
+
+bool sameConditions(const Conditions& a, const Conditions& b) {
+    for (int i = condSquad; i < condTotal; ++i) {
+        if (a[i].maxTeamASize != b[i].maxTeamASize || a[i].maxTeamBSize != b[i].maxTeamBSize ||
+            a[i].minTeamImbalance != b[i].minTeamImbalance ||
+            a[i].maxTeamImbalance != b[i].maxTeamImbalance)
+            return false;
+    }
+    return true;
+}
+
+// The squad term of one level.
+int64_t squadTerm(const SquadRoster& squads) {
+    int64_t penalty = 0;
+    for (int i = condSquad; i < condTotal; ++i)
+        penalty += int64_t{squadPenalty[i]} * std::abs(int64_t{squads.first[i]} - squads.second[i]);
+    return penalty;
+}
+
+// The score of one level: its player, squad and level terms.
+int64_t levelTerms(const SquadRoster& squads, const SquadRoster& players) {
+    int64_t penalty = 0;
+    for (int i = condSquad; i < condTotal; ++i) {
+        const int64_t dp = int64_t{players.first[i]} - players.second[i];
+        const int64_t ds = int64_t{squads.first[i]} - squads.second[i];
+        penalty += playersPenalty[i] * std::abs(dp) + squadPenalty[i] * std::abs(ds) +
+                   levelPenalty[i] * std::abs(dp + ds);
+    }
+    return penalty;
+}
 
 }  // namespace
 
 // The caps both condition builders share: per class, as many as the level has places and the
 // whole-team maximum still allows, and at most one SPG a team at a small top level.
-static Conditions levelCaps(const TeamState& maxVehicleCounts, const SquadRoster& current,
-                            int size, int level) {
+static Conditions levelCaps(const TeamState& maxVehicleCounts, const SquadRoster& current, int size,
+                            int level) {
     Conditions conditions;
     for (int i = condSquad; i < condTotal; ++i) {
         int maxASize = std::min(size, maxVehicleCounts[i] - current.first[i]);
@@ -39,8 +134,9 @@ Conditions Queue::_getSquadConditions(const SquadRoster& current, int size, int 
     if (isTop(size, level)) return conditions;  // balanced exactly
     for (int i = condSquad; i < condTotal; ++i) {
         // Single players can still even out what squads leave unbalanced.
-        const int imbalance =
-            i == condSquad ? _curMaxLevelImbalance[condSquad] : i == condSpg ? 1 : 3;
+        const int imbalance = i == condSquad ? _curMaxLevelImbalance[condSquad]
+                              : i == condSpg ? 1
+                                             : 3;
         conditions[i].minTeamImbalance = -imbalance;
         conditions[i].maxTeamImbalance = imbalance;
     }
@@ -94,10 +190,10 @@ void Queue::_processPlayers(int type, MatchingResult& result, int index,
         // Only targets within reach of the available players and the room can succeed: walking
         // just those keeps the work bounded by the players, not by the configured allowance.
         const int64_t squadDiff = int64_t{teamA[type]} - teamB[type];
-        const int64_t from = std::max<int64_t>(cond.minTeamImbalance,
-                                               squadDiff - std::min(players[type], maxTeamB));
-        const int64_t to = std::min<int64_t>(cond.maxTeamImbalance,
-                                             squadDiff + std::min(players[type], maxTeamA));
+        const int64_t from =
+            std::max<int64_t>(cond.minTeamImbalance, squadDiff - std::min(players[type], maxTeamB));
+        const int64_t to =
+            std::min<int64_t>(cond.maxTeamImbalance, squadDiff + std::min(players[type], maxTeamA));
         for (int64_t target = from; target <= to; ++target) {
             const int imb = static_cast<int>(target);
             int vehA = 0, vehB = 0;
@@ -105,8 +201,8 @@ void Queue::_processPlayers(int type, MatchingResult& result, int index,
                               maxTeamB)) {
                 current.first[type] = vehA;
                 current.second[type] = vehB;
-                _processPlayers(type + 1, result, index, conditions, players, current,
-                                freeA - vehA, freeB - vehB);
+                _processPlayers(type + 1, result, index, conditions, players, current, freeA - vehA,
+                                freeB - vehB);
             }
         }
         return;
@@ -125,8 +221,7 @@ void Queue::_processPlayers(int type, MatchingResult& result, int index,
         freeB -= needPlayers;
     }
     // The places still free are filled in pairs by the second pass: enough pairs must exist.
-    int totalFree =
-        (players[condSquad] - current.first[condSquad] - current.second[condSquad]) / 2;
+    int totalFree = (players[condSquad] - current.first[condSquad] - current.second[condSquad]) / 2;
     for (int i = condScout; i < condTotal; ++i) {
         const int pairs = (players[i] - current.first[i] - current.second[i]) / 2;
         const int roomA = conditions[i].maxTeamASize - teamA[i] - current.first[i];
@@ -147,81 +242,156 @@ int Queue::_generateSolution(const MatchingResult& result, int solutionIndex,
         solution.push_back(solutionIndex);
         const SquadRoster& squadState = std::get<0>(result[solutionIndex]);
         solutionIndex = std::get<1>(result[solutionIndex]);
-        for (int i = condSquad; i < condTotal; ++i) {
-            const int dp = state.first[i] - state.second[i];
-            const int ds = squadState.first[i] - squadState.second[i];
-            penalty += playersPenalty[i] * std::abs(dp) + squadPenalty[i] * std::abs(ds) +
-                       levelPenalty[i] * std::abs(dp + ds);
-        }
+        penalty += static_cast<int>(levelTerms(squadState, state));
     }
     return penalty;
 }
 
-void Queue::_processLevel(int level, MatchingResult& result, const SquadRoster& current,
-                          int parent, const Tmb& tmb, std::vector<int>& solution) {
-    const int size = _placesAt(tmb, level);
-    const Conditions squadConditions = _getSquadConditions(current, size, level);
-    const size_t sstart = result.size();
-    _squadGenerator[level].get(result, parent, squadConditions);
-    const size_t sfinish = result.size();
+// The caps only narrow as levels are fixed, and narrower caps admit no roster that wider ones
+// refuse: a composition that no single players complete with nothing fixed is never completed.
+bool Queue::_probeFillable(int level, size_t squad, int size) {
+    FirstPass& search = _firstPass;
+    const SquadRoster& squadRoster = std::get<0>(search.squads[level][squad]);
+    MatchingResult& rosters = search.players[level];
+    rosters.clear();
+    rosters.emplace_back(squadRoster, -1);
+    _processPlayers(condSquad, rosters, 0, search.openConditions[level], search.playerCounts[level],
+                    SquadRoster{}, size - squadRoster.first[condSquad],
+                    size - squadRoster.second[condSquad]);
+    search.fillable[level][squad] = rosters.size() > 1;
+    return rosters.size() > 1;
+}
 
-    for (size_t squad = sstart; squad < sfinish; ++squad) {
-        const SquadRoster squadRoster = std::get<0>(result[squad]);
-        const Conditions playerConditions = _getPlayerConditions(current, size, level);
-        const TeamState players = _squads.getPlayerCounts(level);
-        int64_t totalPlayers = 0;
-        for (int count : players) totalPlayers += count;
+void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty, const Tmb& tmb) {
+    FirstPass& search = _firstPass;
+    const int size = _placesAt(tmb, level);
+
+    // The offer depends on the running totals only through the caps on the whole team: the
+    // compositions offered with nothing fixed yet, less those over the caps left, are exactly
+    // those offered now, in the same order.
+    const MatchingResult& squads = search.squads[level];
+    TeamState roomA, roomB;
+    for (int i = condSquad; i < condTotal; ++i) {
+        roomA[i] = _maxVehicleCounts[i] - current.first[i];
+        roomB[i] = _maxVehicleCounts[i] - current.second[i];
+    }
+    const Conditions playerConditions = _getPlayerConditions(current, size, level);
+    const bool capsOpen = sameConditions(playerConditions, search.openConditions[level]);
+    const TeamState& players = search.playerCounts[level];
+    // Squad players are fixed with the composition; the single players of this level can still
+    // move each class difference by its reach here, the levels above by theirs.
+    TeamState classReach = search.reach[level];
+    classReach[condSquad] = 0;
+    const TeamState noReach{};
+
+    // Neither buffer of this level is touched by the levels above, so entries stay in place.
+    MatchingResult& rosters = search.players[level];
+    for (size_t squad = squads.size(); squad-- > 0;) {
+        const SquadRoster& squadRoster = std::get<0>(squads[squad]);
+        bool fits = true;
+        for (int i = condSquad; i < condTotal && fits; ++i)
+            fits = squadRoster.first[i] <= roomA[i] && squadRoster.second[i] <= roomB[i];
+        if (!fits) continue;
         const int teamALeft = size - squadRoster.first[condSquad];
         const int teamBLeft = size - squadRoster.second[condSquad];
-        if (int64_t{teamALeft} + teamBLeft > totalPlayers) continue;
 
-        const size_t pstart = result.size();
-        _processPlayers(condSquad, result, static_cast<int>(squad), playerConditions, players,
-                        SquadRoster{}, teamALeft, teamBLeft);
-        const size_t pfinish = result.size();
+        SquadRoster squadTotal = current;
+        squadTotal.first[condSquad] += squadRoster.first[condSquad];
+        squadTotal.second[condSquad] += squadRoster.second[condSquad];
+        const int64_t withSquads = penalty + squadTerm(squadRoster);
+        if (withSquads + restBound(squadTotal, classReach, levelPenalty, search.reachAbove[level],
+                                   kUnitCost, _curMaxTotalImbalance) >=
+            search.bestPenalty)
+            continue;
 
-        for (size_t player = pstart; player < pfinish; ++player) {
-            const SquadRoster playerRoster = std::get<0>(result[player]);
+        // Where the caps have not narrowed yet, the rosters are those the probe found.
+        signed char& fillable = search.fillable[level][squad];
+        bool ready = false;
+        if (fillable < 0) {
+            if (!_probeFillable(level, squad, size)) continue;
+            ready = capsOpen;
+        } else if (fillable == 0) {
+            continue;
+        }
+        if (!ready) {
+            rosters.clear();
+            rosters.emplace_back(squadRoster, -1);
+            _processPlayers(condSquad, rosters, 0, playerConditions, players, SquadRoster{},
+                            teamALeft, teamBLeft);
+        }
+
+        for (size_t player = rosters.size(); player-- > 1;) {
             if (_elapsed() > TICK_TIMEOUT) return;
+            const SquadRoster& playerRoster = std::get<0>(rosters[player]);
             // Squad players at condSquad; every vehicle of a class at the other slots.
-            SquadRoster total = current + playerRoster + squadRoster;
-            total.first[condSquad] -= playerRoster.first[condSquad];
-            total.second[condSquad] -= playerRoster.second[condSquad];
+            SquadRoster total = squadTotal;
+            for (int i = condScout; i < condTotal; ++i) {
+                total.first[i] += squadRoster.first[i] + playerRoster.first[i];
+                total.second[i] += squadRoster.second[i] + playerRoster.second[i];
+            }
+            const int64_t withLevel = penalty + levelTerms(squadRoster, playerRoster);
+            // At the top level nothing is left to move: the bound is the whole-battle term.
+            const int64_t bound = withLevel + restBound(total, search.reachAbove[level], kUnitCost,
+                                                        noReach, noReach, _curMaxTotalImbalance);
+            if (bound >= search.bestPenalty) continue;
+            search.path[level] = {squadRoster, playerRoster};
             if (level != 0) {
-                _processLevel(level - 1, result, total, static_cast<int>(player), tmb, solution);
-                continue;
-            }
-            TeamState typeImbalance{};
-            bool needToContinue = false;
-            for (int i = condSquad; i < condTotal; ++i) {
-                typeImbalance[i] = std::abs(total.first[i] - total.second[i]);
-                if (typeImbalance[i] > _curMaxTotalImbalance[i]) {
-                    needToContinue = true;
-                    break;
-                }
-            }
-            if (needToContinue) continue;
-            std::vector<int> curSolution;
-            int penalty = _generateSolution(result, static_cast<int>(player), curSolution);
-            for (int i = condSquad; i < condTotal; ++i)
-                penalty += totalPenalty[i] * typeImbalance[i];
-            if (penalty <= bestSolutionPenalty) {
-                bestSolutionPenalty = penalty;
-                solution = std::move(curSolution);
+                _processLevel(level - 1, total, withLevel, tmb);
+            } else {
+                search.bestPenalty = bound;
+                search.best = search.path;
             }
         }
     }
 }
 
 bool Queue::_step1(Solution& solution, const Tmb& tmb) {
+    // A score of exactly this is still kept; the search keeps only strictly lower ones.
     bestSolutionPenalty = 10000000;
-    MatchingResult result;
-    std::vector<int> indices;
-    _processLevel(LEVEL_COUNT - 1, result, SquadRoster{}, -1, tmb, indices);
-    if (indices.empty()) return false;
-    for (int l = 0; l < LEVEL_COUNT; ++l) {
-        solution[l].first = std::get<0>(result[indices[2 * l + 1]]);
-        solution[l].second = std::get<0>(result[indices[2 * l]]);
+    FirstPass& search = _firstPass;
+    search.bestPenalty = int64_t{bestSolutionPenalty} + 1;
+    TeamState reachAbove{};
+    bool complete = true;  // every level has a composition to offer
+    for (int level = 0; level < LEVEL_COUNT; ++level) {
+        search.playerCounts[level] = _squads.getPlayerCounts(level);
+        const int size = _placesAt(tmb, level);
+        // How far the level's conditions let each class difference stand from zero: squad
+        // players by the squad allowance, classes by the player allowance, both within the
+        // places; nothing at a small top level.
+        TeamState& reach = search.reach[level];
+        for (int i = condSquad; i < condTotal; ++i) {
+            const int cap = i == condSquad ? std::min(size, MAX_SQUAD_PLAYER_PER_LEVEL) : size;
+            reach[i] =
+                isTop(size, level) ? 0 : std::max(0, std::min(_curMaxLevelImbalance[i], cap));
+        }
+        search.reachAbove[level] = reachAbove;
+        // Only compositions that leave no more places than there are single players waiting.
+        MatchingResult& squads = search.squads[level];
+        squads.clear();
+        _squadGenerator[level].get(squads, -1, _getSquadConditions(SquadRoster{}, size, level));
+        int64_t totalPlayers = 0;
+        for (int count : search.playerCounts[level]) totalPlayers += count;
+        squads.erase(std::remove_if(squads.begin(), squads.end(),
+                                    [&](const std::tuple<SquadRoster, int>& entry) {
+                                        const SquadRoster& roster = std::get<0>(entry);
+                                        return int64_t{size} - roster.first[condSquad] + size -
+                                                   roster.second[condSquad] >
+                                               totalPlayers;
+                                    }),
+                     squads.end());
+        search.fillable[level].assign(squads.size(), -1);
+        search.openConditions[level] = _getPlayerConditions(SquadRoster{}, size, level);
+        // A level where no composition can be completed ends the search before it starts; the
+        // probe goes in the search's order, so usually the first composition settles it.
+        bool any = false;
+        for (size_t squad = squads.size(); squad-- > 0 && !any;)
+            any = _probeFillable(level, squad, size);
+        if (!any) complete = false;
+        reachAbove += reach;
     }
+    if (complete) _processLevel(LEVEL_COUNT - 1, SquadRoster{}, 0, tmb);
+    if (search.bestPenalty > bestSolutionPenalty) return false;
+    bestSolutionPenalty = static_cast<int>(search.bestPenalty);
+    solution = search.best;
     return true;
 }

@@ -1,12 +1,16 @@
 // Read access to the core's private state, for the tests only.
 #pragma once
 
+#include <map>
 #include <vector>
 
 #include "Queue.h"
 
 struct CoreTestAccess {
-    static const auto& rosters(const SquadRosterGenerator& g) { return g._rosters; }
+    // The composition table as a map, composition -> (key, to team A).
+    static std::map<SquadRoster, std::pair<uint64_t, bool>> rosters(const SquadRosterGenerator& g) {
+        return {g._rosters.begin(), g._rosters.end()};
+    }
     static bool isValid(const SquadRosterGenerator& g) { return g._isValid; }
     static const auto& keysList(const SquadRosterGenerator& g) { return g._keysList; }
 
@@ -54,6 +58,14 @@ struct CoreTestAccess {
     static int generateSolution(const Queue& q, const MatchingResult& result, int index,
                                 std::vector<int>& solution) {
         return q._generateSolution(result, index, solution);
+    }
+    // The squad compositions a level's generator offers under conditions, in its order.
+    static std::vector<SquadRoster> offer(Queue& q, int level, const Conditions& conditions) {
+        MatchingResult offered;
+        q._squadGenerator[level].get(offered, -1, conditions);
+        std::vector<SquadRoster> rosters;
+        for (const auto& entry : offered) rosters.push_back(std::get<0>(entry));
+        return rosters;
     }
     static bool step1(Queue& q, Solution& s, const Tmb& tmb) { return q._step1(s, tmb); }
     static bool step2(Queue& q, Solution& s, const Tmb& tmb) { return q._step2(s, tmb); }

@@ -24,7 +24,9 @@ std::pair<TeamState, TeamState> allowancesAt(std::vector<uint32_t> totalImb,
     return {A::totalImbalance(q), A::levelImbalance(q)};
 }
 
-TeamState all(int v) { return TeamState{v, v, v, v, v}; }
+TeamState all(int v) {
+    return TeamState{v, v, v, v, v};
+}
 
 // Battles formed by one matchmaker with two single players of no class waiting at level 0.
 MapKey formPair(const std::vector<Tmb>& tmbs, MatchmakerTime now, Teams& result) {
@@ -147,20 +149,23 @@ TEST(Formation, SearchThatOutrunsTheBudgetStillReturnsABattle) {
 }
 
 TEST(Formation, ATryThatSpendsTheBudgetEndsTheCall) {
-    // The first layout can never form (four places at the top, two players there) but searches
-    // the wide lower levels until the budget is spent; the second would form at once.
-    Matchmaker m(5, {{1, makeConfig({1, 2}, {{2, 7, 7, 0}, {1, 0, 0, 0}}, {0, 0, 0, 0},
-                                    {0, 0, 0, 0}, kCaps)}});
+    // The first layout can never form, which shows only at the top: with four single players
+    // each, the two lower levels take at least four squad players a team each, and the top, with
+    // two single players for eight places, needs four more in one team, over the cap of eleven.
+    // Searched in full it takes some fifty budgets; the second layout would form at once.
+    Matchmaker m(5, {{1, makeConfig({1, 2}, {{4, 7, 7, 0}, {1, 0, 0, 0}}, {0, 0, 0, 0, 0, 0},
+                                    {0, 0, 0, 0, 0, 0}, TeamState{11, 15, 15, 15, 15})}});
     const VehType mix[] = {typeMedium, typeScout, typeSpg, typeAtspg, typeHeavy, typeLight};
     SquadKey key = 1;
-    m.enqueue(1, key, key, 0, {typeMedium}, {});
-    ++key;
-    m.enqueue(1, key, key, 0, {typeMedium}, {});
-    ++key;
+    for (int s = 0; s < 4; ++s, ++key) m.enqueue(1, key, key, 0, {typeMedium, typeMedium}, {});
+    for (int p = 0; p < 2; ++p, ++key) m.enqueue(1, key, key, 0, {typeMedium}, {});
     for (int level = 1; level < LEVEL_COUNT; ++level) {
-        for (int s = 0; s < 16; ++s, ++key)
-            m.enqueue(1, key, key, level, {mix[s % 6], mix[(s + 1) % 6]}, {});
-        for (int p = 0; p < 60; ++p, ++key) m.enqueue(1, key, key, level, {mix[p % 6]}, {});
+        for (int s = 0; s < 16; ++s, ++key) {
+            std::vector<VehType> members(2 + s % 2);
+            for (size_t i = 0; i < members.size(); ++i) members[i] = mix[(s + i) % 6];
+            m.enqueue(1, key, key, level, members, {});
+        }
+        for (int p = 0; p < 4; ++p, ++key) m.enqueue(1, key, key, level, {mix[p % 6]}, {});
     }
     Teams teams;
     EXPECT_EQ(m.formteams(1, 100000, teams), 0);

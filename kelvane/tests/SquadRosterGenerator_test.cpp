@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <random>
 
 #include "CoreTestAccess.h"
 
@@ -13,7 +14,9 @@ TeamState squad(int members, int scouts = 0, int spgs = 0, int ats = 0, int heav
     return TeamState{members, scouts, spgs, ats, heavies};
 }
 
-SquadRoster roster(int a, int b) { return SquadRoster{squad(a), squad(b)}; }
+SquadRoster roster(int a, int b) {
+    return SquadRoster{squad(a), squad(b)};
+}
 
 // Conditions that admit every composition the generator can hold.
 Conditions wide() {
@@ -184,5 +187,43 @@ TEST(SquadRosterGenerator, IncrementalTableEqualsAFullRebuild) {
         emitted(rebuilt, wide());
         EXPECT_EQ(A::rosters(incremental), A::rosters(rebuilt)) << "round " << round;
         expectChainsEndAtEmpty(incremental);
+    }
+}
+
+// The table against a plain transcription of the rules, on random arrivals and departures with
+// more squads than take part: each composition once, with the squad and team that first reached
+// it.
+TEST(SquadRosterGenerator, TableMatchesAPlainModel) {
+    std::mt19937 rng(99);
+    auto pick = [&](int n) { return int(rng() % unsigned(n)); };
+    for (int round = 0; round < 10; ++round) {
+        SquadRosterGenerator g;
+        std::vector<std::pair<SquadKey, TeamState>> waiting;  // oldest first
+        for (SquadKey key = 1; key <= 30; ++key) {
+            if (!waiting.empty() && pick(3) == 0) {
+                const auto gone = waiting.begin() + pick(int(waiting.size()));
+                g.dequeue(gone->first);
+                waiting.erase(gone);
+            } else {
+                waiting.emplace_back(key, squad(2 + pick(3), pick(2), pick(3), pick(2), pick(2)));
+                g.enqueue(waiting.back().second, key, key);
+            }
+            std::map<SquadRoster, std::pair<uint64_t, bool>> model{{SquadRoster{}, {0, false}}};
+            for (size_t k = 0; k < waiting.size() && k < 16; ++k) {
+                auto grown = model;
+                for (const auto& entry : model)
+                    for (bool toA : {true, false}) {
+                        SquadRoster r = entry.first;
+                        TeamState& team = toA ? r.first : r.second;
+                        team += waiting[k].second;
+                        if (team[0] <= 6 && team[2] <= 3 && !model.count(r))
+                            grown.emplace(r, std::make_pair(waiting[k].first, toA));
+                    }
+                model.swap(grown);
+            }
+            // The list get walks, not only its map: every composition once.
+            ASSERT_EQ(emitted(g, wide()).size(), model.size()) << "round " << round;
+            ASSERT_EQ(A::rosters(g), model) << "round " << round << " key " << key;
+        }
     }
 }
