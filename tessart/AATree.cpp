@@ -21,8 +21,11 @@ inline TreeNodeRecord** slotOf(TreeNodeRecord** root, TreeNodeRecord* node) {
     return p->left == node ? &p->left : &p->right;
 }
 
-inline void addToPath(TreeNodeRecord* from, uint64_t amount) {
-    for (; from; from = from->parent) from->weightSum += amount;
+// Starts loading both children of a record that a descent is about to leave, so that the one
+// taken is on its way before the comparison that picks it is resolved.
+inline void prefetchChildren(const TreeNodeRecord* r) {
+    __builtin_prefetch(r->left);
+    __builtin_prefetch(r->right);
 }
 
 inline void subtractFromPath(TreeNodeRecord* from, uint64_t amount) {
@@ -121,22 +124,28 @@ bool split(TreeNodeRecord** slot) {
 void insertNode(TreeNodeRecord** root, TreeNodeRecord* node, bool append, bool* disorder) {
     TreeNodeRecord* parent = nullptr;
     TreeNodeRecord** link = root;
-    while (*link) {
-        parent = *link;
-        bool parentGreater = compareExact(parent, node) > 0;
-        if (parentGreater && !append) {
-            link = &parent->left;
-        } else {
-            if (parentGreater && disorder) *disorder = true;
-            link = &parent->right;
+    uint64_t weight = node->weight;
+    // Every record passed becomes an ancestor of the new leaf, so its sum grows on the way down.
+    if (!append) {
+        while (TreeNodeRecord* q = *link) {
+            prefetchChildren(q);
+            q->weightSum += weight;
+            parent = q;
+            link = compareExact(q, node) > 0 ? &q->left : &q->right;
+        }
+    } else {
+        while (TreeNodeRecord* q = *link) {
+            q->weightSum += weight;
+            parent = q;
+            if (disorder && compareExact(q, node) > 0) *disorder = true;
+            link = &q->right;
         }
     }
     node->parent = parent;
     node->left = node->right = nullptr;
-    node->weightSum = 0;
+    node->weightSum = weight;
     node->level = 1;
     *link = node;
-    addToPath(node, node->weight);
 
     // split looks two links down the right spine, so a horizontal link made at one level is only
     // caught from the level above it: one quiet split is not enough to stop, two in a row are.
@@ -293,6 +302,7 @@ uint64_t nodeRank(const TreeNodeRecord* node) {
 TreeNodeRecord* selectByWeight(TreeNodeRecord* root, uint64_t i) {
     if (!root || i >= root->weightSum) return nullptr;
     for (TreeNodeRecord* cur = root; cur;) {
+        prefetchChildren(cur);
         uint64_t ls = sumOf(cur->left);
         if (i < ls) {
             cur = cur->left;
@@ -310,17 +320,20 @@ TreeNodeRecord* selectByWeight(TreeNodeRecord* root, uint64_t i) {
 
 TreeNodeRecord* boundSearch(TreeNodeRecord* root, const double* query, int length, bool upper) {
     TreeNodeRecord* found = nullptr;
-    for (TreeNodeRecord* cur = root; cur;) {
-        int c = compareQueryTolerant(query, length, cur);
-        if (upper) {
-            if (c < 0) {
+    if (upper) {
+        for (TreeNodeRecord* cur = root; cur;) {
+            prefetchChildren(cur);
+            if (compareQueryTolerant(query, length, cur) < 0) {
                 found = cur;
                 cur = cur->left;
             } else {
                 cur = cur->right;
             }
-        } else {
-            if (c > 0) {
+        }
+    } else {
+        for (TreeNodeRecord* cur = root; cur;) {
+            prefetchChildren(cur);
+            if (compareQueryTolerant(query, length, cur) > 0) {
                 found = cur;
                 cur = cur->right;
             } else {
@@ -336,6 +349,7 @@ TreeNodeRecord* closestNode(TreeNodeRecord* root, const double* query, int lengt
     TreeNodeRecord* below = nullptr;
     TreeNodeRecord* above = nullptr;
     for (TreeNodeRecord* cur = root; cur;) {
+        prefetchChildren(cur);
         if (comparePrefixExact(query, length, cur) > 0) {
             below = cur;
             cur = cur->right;

@@ -47,17 +47,21 @@ constexpr double KEY_EPSILON = 0.0001;
 // terabyte of nodes in one tree. Walks that would exceed the bound stop and report failure.
 constexpr int TRAVERSAL_DEPTH = 64;
 
+// The fields a descent reads (children, key, sums) come first and fill 64 bytes, so that a
+// holder placing the record right after a 16-byte header in a block that starts 16 bytes short
+// of a cache line (as the interpreter's small-object allocator does for 128-byte objects) pays
+// one cache line per record visited.
 struct TreeNodeRecord {
     TreeNodeRecord* left;
     TreeNodeRecord* right;
-    TreeNodeRecord* parent;  // null at the root
-    uint8_t level;           // 1 for a leaf
-    uint64_t weight;
-    uint64_t weightSum;  // weight plus both children's weightSum, modulo 2^64
     double coords[KEY_SIZE];
+    uint64_t weightSum;  // weight plus both children's weightSum, modulo 2^64
+    uint64_t weight;
+    TreeNodeRecord* parent;  // null at the root
     // The object that embeds this record; non-null exactly while the record is in a tree. The
     // holder may reuse the field while the record is detached (e.g. as a free-list link).
     void* holder;
+    uint8_t level;  // 1 for a leaf
 };
 
 // Results of the walks over a tree.
@@ -115,7 +119,8 @@ bool split(TreeNodeRecord** slot);
 
 // Inserts `node` into the tree at `*root`. REQUIRES: coords, weight and holder are set; node is
 // in no tree. Ordered mode puts it after every equal key; append mode puts it last and sets
-// *disorder (if given) when some record passed has a greater key. *disorder is never cleared.
+// *disorder (if given) when some record passed has a greater key; without disorder it compares
+// no keys. *disorder is never cleared.
 void insertNode(TreeNodeRecord** root, TreeNodeRecord* node, bool append, bool* disorder);
 
 // Removes `node` from the tree at `*root`. REQUIRES: node belongs to that tree. Leaves node's
@@ -177,6 +182,28 @@ TreeNodeRecord* splitPoint(const double* key, int length, TreeNodeRecord* root, 
 
 // Calls visit for every record in key order.
 TreeWalkResult walkInOrder(TreeNodeRecord* root, TreeVisitor visit, void* context);
+
+// Calls visit(record), which returns nothing and must not change the tree, for every record in
+// key order: walkInOrder for callers that want the visit inlined. Returns false (after the
+// visits made so far) iff the tree is deeper than TRAVERSAL_DEPTH.
+template <typename Visit>
+inline bool forEachInOrder(TreeNodeRecord* root, Visit visit) {
+    TreeNodeRecord* stack[TRAVERSAL_DEPTH];
+    int top = 0;
+    TreeNodeRecord* cur = root;
+    for (;;) {
+        for (; cur; cur = cur->left) {
+            if (top == TRAVERSAL_DEPTH) return false;
+            stack[top++] = cur;
+        }
+        if (top == 0) return true;
+        cur = stack[--top];
+        // The right subtree comes next: start loading it while the visit runs.
+        __builtin_prefetch(cur->right);
+        visit(cur);
+        cur = cur->right;
+    }
+}
 
 // Fills *shape. Returns false (shape undefined) iff the tree is deeper than TRAVERSAL_DEPTH.
 bool treeShape(TreeNodeRecord* root, TreeShape* shape);
