@@ -44,6 +44,20 @@ TreeNodeRecord* firstPostOrder(TreeNodeRecord* r) {
     }
 }
 
+// Restores the AA rules on the path above a leaf just attached under `parent`. split looks two
+// links down the right spine, so a horizontal link made at one level is only caught from the
+// level above it: one quiet split is not enough to stop, two in a row are.
+void rebalanceAfterInsert(TreeNodeRecord** root, TreeNodeRecord* parent) {
+    bool latestSplit = true, splitBefore = true;
+    for (TreeNodeRecord* x = parent; x && (latestSplit || splitBefore);) {
+        TreeNodeRecord** slot = slotOf(root, x);
+        skew(slot);
+        splitBefore = latestSplit;
+        latestSplit = split(slot);
+        x = (*slot)->parent;
+    }
+}
+
 // Distinguishes the records of one releaseTree call from those of any other, including calls
 // that its callbacks make.
 uint64_t releaseCalls = 0;
@@ -146,16 +160,30 @@ void insertNode(TreeNodeRecord** root, TreeNodeRecord* node, bool append, bool* 
     node->weightSum = weight;
     node->level = 1;
     *link = node;
+    rebalanceAfterInsert(root, parent);
+}
 
-    // split looks two links down the right spine, so a horizontal link made at one level is only
-    // caught from the level above it: one quiet split is not enough to stop, two in a row are.
-    bool latestSplit = true, splitBefore = true;
-    for (TreeNodeRecord* x = parent; x && (latestSplit || splitBefore);) {
-        TreeNodeRecord** slot = slotOf(root, x);
-        skew(slot);
-        splitBefore = latestSplit;
-        latestSplit = split(slot);
-        x = (*slot)->parent;
+void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t count) {
+    // The last record appended is the rightmost, and so the parent of the next one. Rotations
+    // decide by levels alone, so sums left stale meanwhile change no step; they are made right
+    // once, at the end.
+    TreeNodeRecord* last = nullptr;
+    for (size_t i = 0; i < count; ++i) {
+        TreeNodeRecord* node = records[i];
+        node->parent = last;
+        node->left = node->right = nullptr;
+        node->level = 1;
+        *(last ? &last->right : root) = node;
+        rebalanceAfterInsert(root, last);
+        last = node;
+    }
+    if (!*root) return;
+    TreeNodeRecord* top = *root;
+    for (TreeNodeRecord* r = firstPostOrder(top);;) {
+        r->weightSum = r->weight + sumOf(r->left) + sumOf(r->right);
+        if (r == top) break;
+        TreeNodeRecord* p = r->parent;
+        r = (p->right == r || !p->right) ? p : firstPostOrder(p->right);
     }
 }
 

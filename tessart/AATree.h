@@ -30,6 +30,7 @@
 #ifndef TESSART_AATREE_H
 #define TESSART_AATREE_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 // Number of key coordinates stored in every record.
@@ -122,6 +123,11 @@ bool split(TreeNodeRecord** slot);
 // *disorder (if given) when some record passed has a greater key; without disorder it compares
 // no keys. *disorder is never cleared.
 void insertNode(TreeNodeRecord** root, TreeNodeRecord* node, bool append, bool* disorder);
+
+// Appends `count` records to the empty tree at `*root`, in the given order, with the result of
+// as many append-mode insertNode calls without a disorder flag, shape included, in less time.
+// REQUIRES: *root is null; every record has weight and holder set and is in no tree.
+void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t count);
 
 // Removes `node` from the tree at `*root`. REQUIRES: node belongs to that tree. Leaves node's
 // own fields (holder included) as they were; the caller detaches it.

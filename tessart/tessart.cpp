@@ -706,9 +706,9 @@ bool readLongWeight(PyObject* object, uint64_t* weight) {
 }
 
 // Drops the first n nodes of a preinit work array and frees it.
-void dropPrepared(TreeNodeObject** nodes, Py_ssize_t n) {
-    for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(nodes[i]);
-    free(nodes);
+void dropPrepared(TreeNodeRecord** records, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(nodeObject(records[i]));
+    free(records);
 }
 
 // Tree(interval, preinit): preinit is the flat (key, value, weight, ...) tuple that pickling
@@ -716,7 +716,7 @@ void dropPrepared(TreeNodeObject** nodes, Py_ssize_t n) {
 // new content is built aside and swapped in before the old content is released. Either argument
 // may be null (absent). REQUIRES: the caller holds interval and preinit.
 int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
-    TreeNodeObject** nodes = nullptr;
+    TreeNodeRecord** records = nullptr;
     Py_ssize_t count = 0;
     // Keys out of order. Without NaN the key order is transitive, so a node is below some node
     // before it iff it is below the one right before it, and the appends need compare nothing.
@@ -744,15 +744,16 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
         // The new content replaces the old, so its own total is the tree's.
         if (totalOverflows)
             return failInt(PyExc_OverflowError, "total weight would exceed 2**64 - 1.");
-        nodes = allocateArray<TreeNodeObject*>(count);
-        if (!nodes) return -1;
+        records = allocateArray<TreeNodeRecord*>(count);
+        if (!records) return -1;
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* object = treenode_create(&TreeNodeType);
             if (!object) {
-                dropPrepared(nodes, i);
+                dropPrepared(records, i);
                 return -1;
             }
-            TreeNodeObject* node = nodes[i] = asNode(object);
+            TreeNodeObject* node = asNode(object);
+            records[i] = &node->record;
             PyObject* key = PyTuple_GET_ITEM(preinit, 3 * i);
             PyObject* value = PyTuple_GET_ITEM(preinit, 3 * i + 1);
             Py_INCREF(key);
@@ -765,35 +766,39 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
             double coords[KEY_SIZE];
             int length = readKey(key, coords, NODE_KEY);
             if (length < 0) {
-                dropPrepared(nodes, i + 1);
+                dropPrepared(records, i + 1);
                 return -1;
             }
             setRecordKey(&node->record, coords, length);
             node->record.weight = weight;
             for (int k = 0; k < length; ++k)
                 if (coords[k] != coords[k]) keysWithNaN = true;
-            if (i > 0 && compareExact(&nodes[i - 1]->record, &node->record) > 0) disorder = true;
+            if (i > 0 && compareExact(records[i - 1], records[i]) > 0) disorder = true;
         }
     }
     int intervalTruth = 0;
     if (interval) {
         intervalTruth = PyObject_IsTrue(interval);
         if (intervalTruth < 0) {
-            if (nodes) dropPrepared(nodes, count);
+            if (records) dropPrepared(records, count);
             return -1;
         }
     }
 
     // No script code runs from here until the old content is released.
-    TreeNodeRecord* content = nullptr;
+    // The creation references become the tree's.
     for (Py_ssize_t i = 0; i < count; ++i) {
-        TreeNodeObject* node = nodes[i];
+        TreeNodeObject* node = nodeOf(records[i]);
         node->record.holder = node;
         node->ownerTree = tree;
-        // The creation reference becomes the tree's.
-        insertNode(&content, &node->record, true, keysWithNaN ? &disorder : nullptr);
     }
-    free(nodes);
+    TreeNodeRecord* content = nullptr;
+    if (keysWithNaN) {
+        for (Py_ssize_t i = 0; i < count; ++i) insertNode(&content, records[i], true, &disorder);
+    } else {
+        appendRecords(&content, records, static_cast<size_t>(count));
+    }
+    free(records);
     if (interval) tree->interval = intervalTruth ? 1 : 0;
     TreeNodeRecord* old = tree->root;
     tree->root = content;

@@ -72,7 +72,7 @@ def error_of(call, *args, **kwargs):
 
 def flat(keys):
     """A preinit tuple of weight 1 a key, with the key's number as the value."""
-    return tuple(x for k in keys for x in ((float(k),), k, long_(1)))
+    return tuple(x for k in keys for x in ((float(k),), int(k) if k == k else k, long_(1)))
 
 
 def live_lists():
@@ -161,6 +161,25 @@ def long_(value):
 
 class Int(int):
     pass
+
+
+class PreinitOrderTest(unittest.TestCase):
+
+    def test_disorder_is_reported_exactly(self):
+        rng = random.Random(3)
+        nan = float('nan')
+        for _ in range(300):
+            keys = [float(rng.randrange(6)) for _ in range(rng.randrange(1, 12))]
+            if rng.random() < 0.5:
+                keys.sort()
+            t = Tree()
+            refused = error_of(t.__init__, False, flat(keys))
+            self.assertEqual(refused is not None, keys != sorted(keys))
+            self.assertEqual(t.values(), [int(k) for k in keys])
+        # NaN compares equal to everything: what counts is every node passed on the way down
+        # the right side, not only the node before.
+        self.assertEqual(error_of(Tree, False, flat([1, nan, 0]))[1], 'preinit is not sorted by keys.')
+        self.assertEqual(Tree(preinit=flat([nan, 0, 1])).size(), 3)
 
 
 class IntegerLimitsTest(unittest.TestCase):
