@@ -48,21 +48,21 @@ constexpr double KEY_EPSILON = 0.0001;
 // terabyte of nodes in one tree. Walks that would exceed the bound stop and report failure.
 constexpr int TRAVERSAL_DEPTH = 64;
 
-// The fields a descent reads (children, key, sums) come first and fill 64 bytes, so that a
-// holder placing the record right after a 16-byte header in a block that starts 16 bytes short
-// of a cache line (as the interpreter's small-object allocator does for 128-byte objects) pays
-// one cache line per record visited.
+// Every field a descent, a climb or a rebalancing step reads (links, level, weights and the
+// first two coordinates) lies in the first 64 bytes, so that a holder placing the record at the
+// start of a cache line pays one line per record visited; only keys equal in their first two
+// coordinates read further.
 struct TreeNodeRecord {
     TreeNodeRecord* left;
     TreeNodeRecord* right;
-    double coords[KEY_SIZE];
-    uint64_t weightSum;  // weight plus both children's weightSum, modulo 2^64
-    uint64_t weight;
     TreeNodeRecord* parent;  // null at the root
+    uint8_t level;           // 1 for a leaf
+    uint64_t weight;
+    uint64_t weightSum;  // weight plus both children's weightSum, modulo 2^64
+    double coords[KEY_SIZE];
     // The object that embeds this record; non-null exactly while the record is in a tree. The
     // holder may reuse the field while the record is detached (e.g. as a free-list link).
     void* holder;
-    uint8_t level;  // 1 for a leaf
 };
 
 // Results of the walks over a tree.

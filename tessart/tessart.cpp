@@ -299,6 +299,12 @@ PyObject* treenode_create(PyTypeObject* type) {
         freeNodes = static_cast<TreeNodeObject*>(node->record.holder);
         --freeNodeCount;
         (void)PyObject_INIT(node, &TreeNodeType);
+    } else if (type == &TreeNodeType) {
+        // What the inherited allocator does for this type, less clearing memory that is about
+        // to be set or is set on insertion.
+        node = static_cast<TreeNodeObject*>(PyObject_Malloc(NODE_OBJECT_SIZE));
+        if (!node) return PyErr_NoMemory();
+        (void)PyObject_INIT(node, &TreeNodeType);
     } else {
         node = asNode(type->tp_alloc(type, 0));
         if (!node) return nullptr;
