@@ -58,6 +58,8 @@ struct TreeObject {
     PyObject_HEAD
     uint8_t interval;  // stored and pickled, read by nothing else
     TreeNodeRecord* root;
+    // The number of nodes, as the length to make lists with; what reads it copes with any value.
+    Py_ssize_t nodeCount;
 };
 // clang-format on
 
@@ -689,6 +691,7 @@ PyObject* tree_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwds*/) {
     ++treeCount;
     asTree(self)->interval = 0;
     asTree(self)->root = nullptr;
+    asTree(self)->nodeCount = 0;
     if (type != &TreeType) puts("whoknows");
     return self;
 }
@@ -808,6 +811,7 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
     if (interval) tree->interval = intervalTruth ? 1 : 0;
     TreeNodeRecord* old = tree->root;
     tree->root = content;
+    tree->nodeCount = count;
     releaseContent(&old);
     if (disorder) return failInt(PyExc_ValueError, "preinit is not sorted by keys.");
     return 0;
@@ -874,6 +878,7 @@ PyObject* insertByKey(TreeObject* tree, PyObject* object, unsigned PY_LONG_LONG 
     node->record.weight = weight;
     node->record.holder = node;
     insertNode(&tree->root, &node->record, false, nullptr);
+    ++tree->nodeCount;
     Py_INCREF(object);
     node->ownerTree = tree;
     Py_RETURN_NONE;
@@ -957,6 +962,7 @@ PyObject* tree_removeNode(PyObject* self, PyObject* args, PyObject* kwds) {
     // spares a climb to the root.
     if (node->ownerTree != tree) return fail(PyExc_ValueError, "node is in some other tree.");
     eraseNode(&tree->root, &node->record);
+    --tree->nodeCount;
     node->record.holder = nullptr;
     node->ownerTree = nullptr;
     // Nothing has called out since parsing, so the caller's argument (in the argument tuple or
@@ -1130,14 +1136,13 @@ PyObject* theValue(TreeNodeObject* node) {
 }
 
 // A new list of what `item` gives for each node in key order, or null with an error set.
-// The nodes are counted and the list is made at its length before the walk that fills it; no
-// script code runs during that walk. Making the list may run some (a collection may call
-// finalizers) and change the tree, so the filling walk appends beyond the count or cuts the
-// list short of it, as the tree is when it is read.
+// The list is made at the tree's node count before the walk that fills it; no script code runs
+// during that walk. Making the list may run some (a collection may call finalizers) and change
+// the tree, so the walk appends beyond the count or cuts the list short of it, as the tree is
+// when it is read; a count gone wrong would cost time, never a wrong list.
 template <PyObject* (*item)(TreeNodeObject*)>
 PyObject* collect(TreeObject* tree) {
-    Py_ssize_t count = 0;
-    if (!forEachInOrder(tree->root, [&count](TreeNodeRecord*) { ++count; })) return walkFailed();
+    Py_ssize_t count = tree->nodeCount > 0 ? tree->nodeCount : 0;
     PyObject* list = PyList_New(count);
     if (!list) return nullptr;
     Py_ssize_t next = 0;

@@ -9,6 +9,7 @@ import random
 import subprocess
 import sys
 import unittest
+import weakref
 
 import tessart
 from tessart import Tree, TreeNode, mergeTrees
@@ -296,6 +297,47 @@ class ReferencesAndScriptCodeTest(unittest.TestCase):
             error_of(mergeTrees, [t, None], key, flag, flag, 3)
             del t, node
         self.assertEqual(counts(), before)
+
+    def test_lists_whose_allocation_changes_the_tree(self):
+        # A collection started by making the list runs a weak reference callback that takes
+        # nodes out of the tree or puts more in: the list is what the tree holds afterwards.
+        class Cycle(object):
+            pass
+
+        for change in ('remove', 'insert'):
+            t = Tree(preinit=flat(range(8)))
+            extra = [TreeNode((k + 0.5,), k + 0.5) for k in range(5)]
+
+            def callback(_):
+                if change == 'remove':
+                    for node in t.asList()[::2]:
+                        t.removeNode(node)
+                else:
+                    for node in extra:
+                        t.insertByKey(node, 1)
+
+            for method in ('values', 'asList'):
+                collect = getattr(t, method)
+                gc.collect()
+                # Enough live lists that the interpreter has no spare one to make the result of.
+                spares = [[] for _ in (0,) * 200]
+                garbage = Cycle()
+                garbage.cycle = garbage
+                ref = weakref.ref(garbage, callback)
+                del garbage
+                threshold = gc.get_threshold()
+                gc.set_threshold(1)
+                try:
+                    result = collect()
+                finally:
+                    gc.set_threshold(*threshold)
+                self.assertTrue(ref() is None)
+                del spares
+                expected = [n.value for n in t.asList()]
+                self.assertEqual([getattr(x, 'value', x) for x in result], expected)
+                if change == 'insert':
+                    for node in extra:
+                        t.removeNode(node)
 
     @unittest.skipIf(UNDER_SANITIZER, 'the sanitizer reserves address space beyond any limit')
     def test_merge_that_runs_out_of_memory_releases_its_trees(self):
