@@ -44,6 +44,38 @@ TreeNodeRecord* firstPostOrder(TreeNodeRecord* r) {
     }
 }
 
+// skew and split, inlined into the loops that rebalance.
+inline bool skewSlot(TreeNodeRecord** slot) {
+    TreeNodeRecord* t = *slot;
+    TreeNodeRecord* l = t->left;
+    if (!l || t->level > l->level) return false;
+    t->left = l->right;
+    if (t->left) t->left->parent = t;
+    l->right = t;
+    l->parent = t->parent;
+    *slot = l;
+    t->parent = l;
+    t->weightSum = t->weight + sumOf(t->left) + sumOf(t->right);
+    l->weightSum = t->weightSum + sumOf(l->left) + l->weight;
+    return true;
+}
+
+inline bool splitSlot(TreeNodeRecord** slot) {
+    TreeNodeRecord* t = *slot;
+    TreeNodeRecord* r = t->right;
+    if (!r || !r->right || t->level > r->right->level) return false;
+    t->right = r->left;
+    if (t->right) t->right->parent = t;
+    r->left = t;
+    r->parent = t->parent;
+    *slot = r;
+    t->parent = r;
+    t->weightSum = t->weight + sumOf(t->left) + sumOf(t->right);
+    r->weightSum = t->weightSum + sumOf(r->right) + r->weight;
+    ++r->level;
+    return true;
+}
+
 // Restores the AA rules on the path above a leaf just attached under `parent`. split looks two
 // links down the right spine, so a horizontal link made at one level is only caught from the
 // level above it: one quiet split is not enough to stop, two in a row are.
@@ -51,9 +83,9 @@ void rebalanceAfterInsert(TreeNodeRecord** root, TreeNodeRecord* parent) {
     bool latestSplit = true, splitBefore = true;
     for (TreeNodeRecord* x = parent; x && (latestSplit || splitBefore);) {
         TreeNodeRecord** slot = slotOf(root, x);
-        skew(slot);
+        skewSlot(slot);
         splitBefore = latestSplit;
-        latestSplit = split(slot);
+        latestSplit = splitSlot(slot);
         x = (*slot)->parent;
     }
 }
@@ -105,34 +137,11 @@ int compareNodesTolerant(const TreeNodeRecord* a, const TreeNodeRecord* b) {
 // ---- Balance and update ----
 
 bool skew(TreeNodeRecord** slot) {
-    TreeNodeRecord* t = *slot;
-    TreeNodeRecord* l = t->left;
-    if (!l || t->level > l->level) return false;
-    t->left = l->right;
-    if (t->left) t->left->parent = t;
-    l->right = t;
-    l->parent = t->parent;
-    *slot = l;
-    t->parent = l;
-    t->weightSum = t->weight + sumOf(t->left) + sumOf(t->right);
-    l->weightSum = t->weightSum + sumOf(l->left) + l->weight;
-    return true;
+    return skewSlot(slot);
 }
 
 bool split(TreeNodeRecord** slot) {
-    TreeNodeRecord* t = *slot;
-    TreeNodeRecord* r = t->right;
-    if (!r || !r->right || t->level > r->right->level) return false;
-    t->right = r->left;
-    if (t->right) t->right->parent = t;
-    r->left = t;
-    r->parent = t->parent;
-    *slot = r;
-    t->parent = r;
-    t->weightSum = t->weight + sumOf(t->left) + sumOf(t->right);
-    r->weightSum = t->weightSum + sumOf(r->right) + r->weight;
-    ++r->level;
-    return true;
+    return splitSlot(slot);
 }
 
 void insertNode(TreeNodeRecord** root, TreeNodeRecord* node, bool append, bool* disorder) {
@@ -234,14 +243,14 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
             changed = true;
             if (x->right && x->right->level > x->level) x->right->level = x->level;
         }
-        if (skew(slot)) changed = true;
+        if (skewSlot(slot)) changed = true;
         TreeNodeRecord* top = *slot;
-        if (top->right && skew(&top->right)) changed = true;
+        if (top->right && skewSlot(&top->right)) changed = true;
         TreeNodeRecord* right = top->right;
-        if (right && right->right && skew(&right->right)) changed = true;
-        if (split(slot)) changed = true;
+        if (right && right->right && skewSlot(&right->right)) changed = true;
+        if (splitSlot(slot)) changed = true;
         top = *slot;
-        if (top->right && split(&top->right)) changed = true;
+        if (top->right && splitSlot(&top->right)) changed = true;
         if (!changed) break;
         x = (*slot)->parent;
     }

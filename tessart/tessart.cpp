@@ -739,29 +739,40 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
         if (size % 3 != 0)
             return failInt(PyExc_ValueError, "preinit length must be a multiple of three.");
         count = size / 3;
+        // The weights, read once and kept here until their nodes are made.
+        uint64_t* weights = allocateArray<uint64_t>(count);
+        if (!weights) return -1;
         uint64_t total = 0;
         bool totalOverflows = false;
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* weight = PyTuple_GET_ITEM(preinit, 3 * i + 2);
-            uint64_t value = 0;
-            if (!PyLong_CheckExact(weight) || !readLongWeight(weight, &value))
+            if (!PyLong_CheckExact(weight) || !readLongWeight(weight, &weights[i])) {
+                free(weights);
                 return failInt(PyExc_ValueError,
                                "preinit weights (%3 == 2) are not longs within bounds.");
-            totalOverflows = totalOverflows || value > UINT64_MAX - total;
-            total += value;
+            }
+            totalOverflows = totalOverflows || weights[i] > UINT64_MAX - total;
+            total += weights[i];
         }
         // The new content replaces the old, so its own total is the tree's.
-        if (totalOverflows)
+        if (totalOverflows) {
+            free(weights);
             return failInt(PyExc_OverflowError, "total weight would exceed 2**64 - 1.");
+        }
         records = allocateArray<TreeNodeRecord*>(count);
-        if (!records) return -1;
+        if (!records) {
+            free(weights);
+            return -1;
+        }
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* object = treenode_create(&TreeNodeType);
             if (!object) {
+                free(weights);
                 dropPrepared(records, i);
                 return -1;
             }
             TreeNodeObject* node = asNode(object);
+            node->record.weight = weights[i];
             records[i] = &node->record;
             PyObject* key = PyTuple_GET_ITEM(preinit, 3 * i);
             PyObject* value = PyTuple_GET_ITEM(preinit, 3 * i + 1);
@@ -769,21 +780,19 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
             node->key = key;
             Py_INCREF(value);
             node->value = value;
-            // Checked above, and longs do not change.
-            uint64_t weight = 0;
-            readLongWeight(PyTuple_GET_ITEM(preinit, 3 * i + 2), &weight);
             double coords[KEY_SIZE];
             int length = readKey(key, coords, NODE_KEY);
             if (length < 0) {
+                free(weights);
                 dropPrepared(records, i + 1);
                 return -1;
             }
             setRecordKey(&node->record, coords, length);
-            node->record.weight = weight;
             for (int k = 0; k < length; ++k)
                 if (coords[k] != coords[k]) keysWithNaN = true;
             if (i > 0 && compareExact(records[i - 1], records[i]) > 0) disorder = true;
         }
+        free(weights);
     }
     int intervalTruth = 0;
     if (interval) {
