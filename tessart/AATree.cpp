@@ -28,8 +28,13 @@ inline void prefetchChildren(const TreeNodeRecord* r) {
     __builtin_prefetch(r->right);
 }
 
+// Also starts loading the children of every record passed, which the rebalancing that follows
+// a removal reads from the bottom of the same path up.
 inline void subtractFromPath(TreeNodeRecord* from, uint64_t amount) {
-    for (; from; from = from->parent) from->weightSum -= amount;
+    for (; from; from = from->parent) {
+        prefetchChildren(from);
+        from->weightSum -= amount;
+    }
 }
 
 // The first record of a post-order walk of the subtree at `r`. REQUIRES: r is not null.
