@@ -21,12 +21,20 @@ inline TreeNodeRecord** slotOf(TreeNodeRecord** root, TreeNodeRecord* node) {
     return p->left == node ? &p->left : &p->right;
 }
 
-inline void addToPath(TreeNodeRecord* from, uint64_t amount) {
-    for (; from; from = from->parent) from->weightSum += amount;
+// Starts loading both children of a record that a descent is about to leave, so that the one
+// taken is on its way before the comparison that picks it is resolved.
+inline void prefetchChildren(const TreeNodeRecord* r) {
+    __builtin_prefetch(r->left);
+    __builtin_prefetch(r->right);
 }
 
+// Also starts loading the children of every record passed, which the rebalancing that follows
+// a removal reads from the bottom of the same path up.
 inline void subtractFromPath(TreeNodeRecord* from, uint64_t amount) {
-    for (; from; from = from->parent) from->weightSum -= amount;
+    for (; from; from = from->parent) {
+        prefetchChildren(from);
+        from->weightSum -= amount;
+    }
 }
 
 // The first record of a post-order walk of the subtree at `r`. REQUIRES: r is not null.
@@ -38,6 +46,52 @@ TreeNodeRecord* firstPostOrder(TreeNodeRecord* r) {
             r = r->right;
         else
             return r;
+    }
+}
+
+// skew and split, inlined into the loops that rebalance.
+inline bool skewSlot(TreeNodeRecord** slot) {
+    TreeNodeRecord* t = *slot;
+    TreeNodeRecord* l = t->left;
+    if (!l || t->level > l->level) return false;
+    t->left = l->right;
+    if (t->left) t->left->parent = t;
+    l->right = t;
+    l->parent = t->parent;
+    *slot = l;
+    t->parent = l;
+    t->weightSum = t->weight + sumOf(t->left) + sumOf(t->right);
+    l->weightSum = t->weightSum + sumOf(l->left) + l->weight;
+    return true;
+}
+
+inline bool splitSlot(TreeNodeRecord** slot) {
+    TreeNodeRecord* t = *slot;
+    TreeNodeRecord* r = t->right;
+    if (!r || !r->right || t->level > r->right->level) return false;
+    t->right = r->left;
+    if (t->right) t->right->parent = t;
+    r->left = t;
+    r->parent = t->parent;
+    *slot = r;
+    t->parent = r;
+    t->weightSum = t->weight + sumOf(t->left) + sumOf(t->right);
+    r->weightSum = t->weightSum + sumOf(r->right) + r->weight;
+    ++r->level;
+    return true;
+}
+
+// Restores the AA rules on the path above a leaf just attached under `parent`. split looks two
+// links down the right spine, so a horizontal link made at one level is only caught from the
+// level above it: one quiet split is not enough to stop, two in a row are.
+void rebalanceAfterInsert(TreeNodeRecord** root, TreeNodeRecord* parent) {
+    bool latestSplit = true, splitBefore = true;
+    for (TreeNodeRecord* x = parent; x && (latestSplit || splitBefore);) {
+        TreeNodeRecord** slot = slotOf(root, x);
+        skewSlot(slot);
+        splitBefore = latestSplit;
+        latestSplit = splitSlot(slot);
+        x = (*slot)->parent;
     }
 }
 
@@ -88,65 +142,62 @@ int compareNodesTolerant(const TreeNodeRecord* a, const TreeNodeRecord* b) {
 // ---- Balance and update ----
 
 bool skew(TreeNodeRecord** slot) {
-    TreeNodeRecord* t = *slot;
-    TreeNodeRecord* l = t->left;
-    if (!l || t->level > l->level) return false;
-    t->left = l->right;
-    if (t->left) t->left->parent = t;
-    l->right = t;
-    l->parent = t->parent;
-    *slot = l;
-    t->parent = l;
-    t->weightSum = t->weight + sumOf(t->left) + sumOf(t->right);
-    l->weightSum = t->weightSum + sumOf(l->left) + l->weight;
-    return true;
+    return skewSlot(slot);
 }
 
 bool split(TreeNodeRecord** slot) {
-    TreeNodeRecord* t = *slot;
-    TreeNodeRecord* r = t->right;
-    if (!r || !r->right || t->level > r->right->level) return false;
-    t->right = r->left;
-    if (t->right) t->right->parent = t;
-    r->left = t;
-    r->parent = t->parent;
-    *slot = r;
-    t->parent = r;
-    t->weightSum = t->weight + sumOf(t->left) + sumOf(t->right);
-    r->weightSum = t->weightSum + sumOf(r->right) + r->weight;
-    ++r->level;
-    return true;
+    return splitSlot(slot);
 }
 
 void insertNode(TreeNodeRecord** root, TreeNodeRecord* node, bool append, bool* disorder) {
     TreeNodeRecord* parent = nullptr;
     TreeNodeRecord** link = root;
-    while (*link) {
-        parent = *link;
-        bool parentGreater = compareExact(parent, node) > 0;
-        if (parentGreater && !append) {
-            link = &parent->left;
-        } else {
-            if (parentGreater && disorder) *disorder = true;
-            link = &parent->right;
+    uint64_t weight = node->weight;
+    // Every record passed becomes an ancestor of the new leaf, so its sum grows on the way down.
+    if (!append) {
+        while (TreeNodeRecord* q = *link) {
+            prefetchChildren(q);
+            q->weightSum += weight;
+            parent = q;
+            link = compareExact(q, node) > 0 ? &q->left : &q->right;
+        }
+    } else {
+        while (TreeNodeRecord* q = *link) {
+            q->weightSum += weight;
+            parent = q;
+            if (disorder && compareExact(q, node) > 0) *disorder = true;
+            link = &q->right;
         }
     }
     node->parent = parent;
     node->left = node->right = nullptr;
-    node->weightSum = 0;
+    node->weightSum = weight;
     node->level = 1;
     *link = node;
-    addToPath(node, node->weight);
+    rebalanceAfterInsert(root, parent);
+}
 
-    // split looks two links down the right spine, so a horizontal link made at one level is only
-    // caught from the level above it: one quiet split is not enough to stop, two in a row are.
-    bool latestSplit = true, splitBefore = true;
-    for (TreeNodeRecord* x = parent; x && (latestSplit || splitBefore);) {
-        TreeNodeRecord** slot = slotOf(root, x);
-        skew(slot);
-        splitBefore = latestSplit;
-        latestSplit = split(slot);
-        x = (*slot)->parent;
+void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t count) {
+    // The last record appended is the rightmost, and so the parent of the next one. Rotations
+    // decide by levels alone, so sums left stale meanwhile change no step; they are made right
+    // once, at the end.
+    TreeNodeRecord* last = nullptr;
+    for (size_t i = 0; i < count; ++i) {
+        TreeNodeRecord* node = records[i];
+        node->parent = last;
+        node->left = node->right = nullptr;
+        node->level = 1;
+        *(last ? &last->right : root) = node;
+        rebalanceAfterInsert(root, last);
+        last = node;
+    }
+    if (!*root) return;
+    TreeNodeRecord* top = *root;
+    for (TreeNodeRecord* r = firstPostOrder(top);;) {
+        r->weightSum = r->weight + sumOf(r->left) + sumOf(r->right);
+        if (r == top) break;
+        TreeNodeRecord* p = r->parent;
+        r = (p->right == r || !p->right) ? p : firstPostOrder(p->right);
     }
 }
 
@@ -197,14 +248,14 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
             changed = true;
             if (x->right && x->right->level > x->level) x->right->level = x->level;
         }
-        if (skew(slot)) changed = true;
+        if (skewSlot(slot)) changed = true;
         TreeNodeRecord* top = *slot;
-        if (top->right && skew(&top->right)) changed = true;
+        if (top->right && skewSlot(&top->right)) changed = true;
         TreeNodeRecord* right = top->right;
-        if (right && right->right && skew(&right->right)) changed = true;
-        if (split(slot)) changed = true;
+        if (right && right->right && skewSlot(&right->right)) changed = true;
+        if (splitSlot(slot)) changed = true;
         top = *slot;
-        if (top->right && split(&top->right)) changed = true;
+        if (top->right && splitSlot(&top->right)) changed = true;
         if (!changed) break;
         x = (*slot)->parent;
     }
@@ -293,6 +344,7 @@ uint64_t nodeRank(const TreeNodeRecord* node) {
 TreeNodeRecord* selectByWeight(TreeNodeRecord* root, uint64_t i) {
     if (!root || i >= root->weightSum) return nullptr;
     for (TreeNodeRecord* cur = root; cur;) {
+        prefetchChildren(cur);
         uint64_t ls = sumOf(cur->left);
         if (i < ls) {
             cur = cur->left;
@@ -310,17 +362,20 @@ TreeNodeRecord* selectByWeight(TreeNodeRecord* root, uint64_t i) {
 
 TreeNodeRecord* boundSearch(TreeNodeRecord* root, const double* query, int length, bool upper) {
     TreeNodeRecord* found = nullptr;
-    for (TreeNodeRecord* cur = root; cur;) {
-        int c = compareQueryTolerant(query, length, cur);
-        if (upper) {
-            if (c < 0) {
+    if (upper) {
+        for (TreeNodeRecord* cur = root; cur;) {
+            prefetchChildren(cur);
+            if (compareQueryTolerant(query, length, cur) < 0) {
                 found = cur;
                 cur = cur->left;
             } else {
                 cur = cur->right;
             }
-        } else {
-            if (c > 0) {
+        }
+    } else {
+        for (TreeNodeRecord* cur = root; cur;) {
+            prefetchChildren(cur);
+            if (compareQueryTolerant(query, length, cur) > 0) {
                 found = cur;
                 cur = cur->right;
             } else {
@@ -336,6 +391,7 @@ TreeNodeRecord* closestNode(TreeNodeRecord* root, const double* query, int lengt
     TreeNodeRecord* below = nullptr;
     TreeNodeRecord* above = nullptr;
     for (TreeNodeRecord* cur = root; cur;) {
+        prefetchChildren(cur);
         if (comparePrefixExact(query, length, cur) > 0) {
             below = cur;
             cur = cur->right;

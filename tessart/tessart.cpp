@@ -75,6 +75,17 @@ bool readInt(PyObject* object, int* out) {
     return PyArg_Parse(object, "i", out) != 0;
 }
 
+// Python 2's int, whose value is always a C long; Python 3 has no such type.
+inline bool isSmallInt(PyObject* /*object*/) {
+    return false;
+}
+inline bool isExactSmallInt(PyObject* /*object*/) {
+    return false;
+}
+inline long smallIntValue(PyObject* /*object*/) {
+    return 0;
+}
+
 #else
 
 #define PYTHON3_TYPE_SLOTS
@@ -84,6 +95,16 @@ inline PyObject* internString(const char* text) {
 }
 inline long numberAsLong(PyObject* object) {
     return PyInt_AsLong(object);
+}
+
+inline bool isSmallInt(PyObject* object) {
+    return PyInt_Check(object);
+}
+inline bool isExactSmallInt(PyObject* object) {
+    return PyInt_CheckExact(object);
+}
+inline long smallIntValue(PyObject* object) {
+    return PyInt_AS_LONG(object);
 }
 
 #endif
@@ -96,18 +117,27 @@ struct TreeObject;
 // clang-format off
 struct TreeNodeObject {
     PyObject_HEAD
+    // First, right after the header: the fields a descent reads then share a cache line.
+    TreeNodeRecord record;  // record.holder is this object while the node is in a tree
     PyObject* key;          // null while unset
     PyObject* value;        // null while unset
     TreeObject* ownerTree;  // borrowed; meaningful only while record.holder is set
-    TreeNodeRecord record;  // record.holder is this object while the node is in a tree
 };
 
 struct TreeObject {
     PyObject_HEAD
     uint8_t interval;  // stored and pickled, read by nothing else
     TreeNodeRecord* root;
+    // The number of nodes, as the length to make lists with; what reads it copes with any value.
+    Py_ssize_t nodeCount;
 };
 // clang-format on
+
+// The size TreeNode objects are allocated with: rounded up to 128 bytes, the small-object
+// allocator hands out blocks that start 16 bytes short of a cache line (its pools are 4 kB
+// aligned behind a 48-byte header), which puts the start of the record right on a line and the
+// fields a descent reads in that one line. Other sizes scatter the record over two lines.
+constexpr size_t NODE_OBJECT_SIZE = (sizeof(TreeNodeObject) + 127) / 128 * 128;
 
 extern PyTypeObject TreeNodeType;
 extern PyTypeObject TreeType;
@@ -254,6 +284,19 @@ const KeyMessages MERGE_KEY = {"key must be a sequence of floats of correct leng
 // Reads a sequence of 1 to KEY_SIZE floats (exactly float, no subclass) into `out`. Returns the
 // length, or -1 with an error set. Sequence access may run script code.
 int readKey(PyObject* object, double* out, const KeyMessages& messages) {
+    // An exact tuple answers the sequence protocol with its own items and runs no script code,
+    // so its items are read in place. Subclasses may override the protocol: they take the
+    // generic path.
+    if (PyTuple_CheckExact(object)) {
+        Py_ssize_t length = PyTuple_GET_SIZE(object);
+        if (length < 1 || length > KEY_SIZE) return failInt(PyExc_TypeError, messages.badLength);
+        for (Py_ssize_t k = 0; k < length; ++k) {
+            PyObject* item = PyTuple_GET_ITEM(object, k);
+            if (!PyFloat_CheckExact(item)) return failInt(PyExc_TypeError, messages.notFloat);
+            out[k] = PyFloat_AS_DOUBLE(item);
+        }
+        return static_cast<int>(length);
+    }
     if (!PySequence_Check(object)) return failInt(PyExc_TypeError, messages.notSequence);
     Py_ssize_t length = PySequence_Size(object);
     if (length < 0) return -1;
@@ -330,6 +373,12 @@ PyObject* treenode_create(PyTypeObject* type) {
         freeNodes = static_cast<TreeNodeObject*>(node->record.holder);
         --freeNodeCount;
         (void)PyObject_INIT(node, &TreeNodeType);
+    } else if (type == &TreeNodeType) {
+        // What the inherited allocator does for this type, less clearing memory that is about
+        // to be set or is set on insertion.
+        node = static_cast<TreeNodeObject*>(PyObject_Malloc(NODE_OBJECT_SIZE));
+        if (!node) return PyErr_NoMemory();
+        (void)PyObject_INIT(node, &TreeNodeType);
     } else {
         node = asNode(type->tp_alloc(type, 0));
         if (!node) return nullptr;
@@ -344,15 +393,31 @@ PyObject* treenode_create(PyTypeObject* type) {
 
 // TreeNode(tree, index), as unpickling calls it, is the node of that tree covering cumulative
 // weight index; anything else makes a new node.
+// Only a pair of a Tree and an integer can be that call, so anything else is not parsed at all
+// (a parse that fails costs an exception). An index beyond the weights a tree can hold, negative
+// or of 2**64 and more, is no position of any node.
 PyObject* treenode_new(PyTypeObject* type, PyObject* args, PyObject* /*kwds*/) {
-    PyObject* tree;
-    unsigned PY_LONG_LONG index;
-    if (args && PyArg_ParseTuple(args, "OK", &tree, &index) && Py_TYPE(tree) == &TreeType) {
-        TreeNodeRecord* found = selectByWeight(asTree(tree)->root, index);
-        if (!found) return fail(PyExc_ValueError, "TreeNode unpickling error.");
-        return nodeOrNone(found);
+    if (args && PyTuple_GET_SIZE(args) == 2 && Py_TYPE(PyTuple_GET_ITEM(args, 0)) == &TreeType) {
+        PyObject* tree = PyTuple_GET_ITEM(args, 0);
+        PyObject* indexObject = PyTuple_GET_ITEM(args, 1);
+        if (isSmallInt(indexObject) || PyLong_Check(indexObject)) {
+            unsigned PY_LONG_LONG index = 0;
+            bool inRange;
+            if (isSmallInt(indexObject)) {
+                long small = smallIntValue(indexObject);
+                inRange = small >= 0;
+                index = static_cast<unsigned PY_LONG_LONG>(small);
+            } else {
+                // Longs convert without calling out; out of range is an OverflowError.
+                index = PyLong_AsUnsignedLongLong(indexObject);
+                inRange = !(index == static_cast<unsigned PY_LONG_LONG>(-1) && PyErr_Occurred());
+                if (!inRange) PyErr_Clear();
+            }
+            TreeNodeRecord* found = inRange ? selectByWeight(asTree(tree)->root, index) : nullptr;
+            if (!found) return fail(PyExc_ValueError, "TreeNode unpickling error.");
+            return nodeOrNone(found);
+        }
     }
-    PyErr_Clear();
     return treenode_create(type);
 }
 
@@ -363,7 +428,14 @@ int treenode_init(PyObject* self, PyObject* args, PyObject* kwds) {
     static char* keywords[] = {keyword("key"), keyword("value"), nullptr};
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OO:TreeNode", keywords, &key, &value)) return -1;
+    // Up to two positional arguments need no parser: TreeNode(key) is the common call.
+    Py_ssize_t given = PyTuple_GET_SIZE(args);
+    if (!kwds && given <= 2) {
+        if (given > 0) key = PyTuple_GET_ITEM(args, 0);
+        if (given > 1) value = PyTuple_GET_ITEM(args, 1);
+    } else if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OO:TreeNode", keywords, &key, &value)) {
+        return -1;
+    }
     PyObject* oldKey = nullptr;
     PyObject* oldValue = nullptr;
     if (key) {
@@ -510,10 +582,9 @@ PyObject* walkFrom(TreeNodeObject* node, PyObject* upto, PyObject* sentinel, boo
     int walk = findStop(node, sentinel, forward, &stop);
     if (walk <= 0) return walk < 0 ? nullptr : PyList_New(0);
 
-    int32_t limit = 0;
+    long limit = 0;
     if (upto) {
-        // The count is the low 32 bits of the converted value.
-        limit = static_cast<int32_t>(static_cast<uint32_t>(numberAsLong(upto)));
+        limit = numberAsLong(upto);
         if (limit < 0) {
             if (PyErr_Occurred()) return nullptr;
             return fail(PyExc_ValueError, "upto value is negative");
@@ -528,7 +599,7 @@ PyObject* walkFrom(TreeNodeObject* node, PyObject* upto, PyObject* sentinel, boo
         Py_DECREF(list);
         return nullptr;
     }
-    int32_t count = 0;
+    long count = 0;
     for (TreeNodeRecord* cur = forward ? nodeNext(&node->record) : nodePrev(&node->record);
          cur != stop && (!upto || count < limit); cur = forward ? nodeNext(cur) : nodePrev(cur)) {
         if (PyList_Append(list, nodeObject(cur)) < 0) {
@@ -635,7 +706,7 @@ PyDoc_STRVAR(treenode_doc, "AA tree node");
 PyTypeObject TreeNodeType = {
     PyVarObject_HEAD_INIT(nullptr, 0)
     "tessart.TreeNode",                        /* tp_name */
-    sizeof(TreeNodeObject),                    /* tp_basicsize */
+    NODE_OBJECT_SIZE,                          /* tp_basicsize */
     0,                                         /* tp_itemsize */
     treenode_dealloc,                          /* tp_dealloc */
     0,                                         /* tp_print; tp_vectorcall_offset on Python 3 */
@@ -693,14 +764,33 @@ PyObject* tree_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwds*/) {
     ++treeCount;
     asTree(self)->interval = 0;
     asTree(self)->root = nullptr;
+    asTree(self)->nodeCount = 0;
     if (type != &TreeType) puts("whoknows");
     return self;
 }
 
+// Reads a long (exactly, so no script code runs) as an unsigned 64-bit weight. Returns false,
+// with no error set, when it is negative or does not fit. Small values skip the byte-wise
+// conversion that the unsigned one makes.
+bool readLongWeight(PyObject* object, uint64_t* weight) {
+    int overflow;
+    PY_LONG_LONG value = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
+        *weight = static_cast<uint64_t>(value);
+        return value >= 0;
+    }
+    if (overflow > 0) {
+        *weight = PyLong_AsUnsignedLongLong(object);
+        if (!(*weight == static_cast<uint64_t>(-1) && PyErr_Occurred())) return true;
+    }
+    PyErr_Clear();
+    return false;
+}
+
 // Drops the first n nodes of a preinit work array and frees it.
-void dropPrepared(TreeNodeObject** nodes, Py_ssize_t n) {
-    for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(nodes[i]);
-    free(nodes);
+void dropPrepared(TreeNodeRecord** records, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(nodeObject(records[i]));
+    free(records);
 }
 
 // Tree(interval, preinit): preinit is the flat (key, value, weight, ...) tuple that pickling
@@ -708,8 +798,13 @@ void dropPrepared(TreeNodeObject** nodes, Py_ssize_t n) {
 // new content is built aside and swapped in before the old content is released. Either argument
 // may be null (absent). REQUIRES: the caller holds interval and preinit.
 int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
-    TreeNodeObject** nodes = nullptr;
+    TreeNodeRecord** records = nullptr;
     Py_ssize_t count = 0;
+    // Keys out of order. Without NaN the key order is transitive, so a node is below some node
+    // before it iff it is below the one right before it, and the appends need compare nothing.
+    // NaN compares equal to everything, so with NaN every append compares its way down.
+    bool disorder = false;
+    bool keysWithNaN = false;
     if (preinit) {
         if (!PyTuple_CheckExact(preinit))
             return failInt(PyExc_TypeError, "preinit must be a tuple.");
@@ -717,69 +812,88 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
         if (size % 3 != 0)
             return failInt(PyExc_ValueError, "preinit length must be a multiple of three.");
         count = size / 3;
+        // The weights, read once and kept here until their nodes are made.
+        uint64_t* weights = allocateArray<uint64_t>(count);
+        if (!weights) return -1;
+        uint64_t total = 0;
+        bool totalOverflows = false;
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* weight = PyTuple_GET_ITEM(preinit, 3 * i + 2);
-            if (!PyLong_CheckExact(weight) ||
-                (PyLong_AsUnsignedLongLong(weight) == static_cast<unsigned PY_LONG_LONG>(-1) &&
-                 PyErr_Occurred())) {
-                PyErr_Clear();
+            if (!PyLong_CheckExact(weight) || !readLongWeight(weight, &weights[i])) {
+                free(weights);
                 return failInt(PyExc_ValueError,
                                "preinit weights (%3 == 2) are not longs within bounds.");
             }
+            totalOverflows = totalOverflows || weights[i] > UINT64_MAX - total;
+            total += weights[i];
         }
-        nodes = allocateArray<TreeNodeObject*>(count);
-        if (!nodes) return -1;
+        // The new content replaces the old, so its own total is the tree's.
+        if (totalOverflows) {
+            free(weights);
+            return failInt(PyExc_OverflowError, "total weight would exceed 2**64 - 1.");
+        }
+        records = allocateArray<TreeNodeRecord*>(count);
+        if (!records) {
+            free(weights);
+            return -1;
+        }
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* object = treenode_create(&TreeNodeType);
             if (!object) {
-                dropPrepared(nodes, i);
+                free(weights);
+                dropPrepared(records, i);
                 return -1;
             }
-            TreeNodeObject* node = nodes[i] = asNode(object);
+            TreeNodeObject* node = asNode(object);
+            node->record.weight = weights[i];
+            records[i] = &node->record;
             PyObject* key = PyTuple_GET_ITEM(preinit, 3 * i);
             PyObject* value = PyTuple_GET_ITEM(preinit, 3 * i + 1);
             Py_INCREF(key);
             node->key = key;
             Py_INCREF(value);
             node->value = value;
-            // Checked above, and longs do not change.
-            unsigned PY_LONG_LONG weight =
-                PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(preinit, 3 * i + 2));
             double coords[KEY_SIZE];
-            int length = weight == static_cast<unsigned PY_LONG_LONG>(-1) && PyErr_Occurred()
-                             ? -1
-                             : readKey(key, coords, NODE_KEY);
+            int length = readKey(key, coords, NODE_KEY);
             if (length < 0) {
-                dropPrepared(nodes, i + 1);
+                free(weights);
+                dropPrepared(records, i + 1);
                 return -1;
             }
             setRecordKey(&node->record, coords, length);
-            node->record.weight = weight;
+            for (int k = 0; k < length; ++k)
+                if (coords[k] != coords[k]) keysWithNaN = true;
+            if (i > 0 && compareExact(records[i - 1], records[i]) > 0) disorder = true;
         }
+        free(weights);
     }
     int intervalTruth = 0;
     if (interval) {
         intervalTruth = PyObject_IsTrue(interval);
         if (intervalTruth < 0) {
-            if (nodes) dropPrepared(nodes, count);
+            if (records) dropPrepared(records, count);
             return -1;
         }
     }
 
     // No script code runs from here until the old content is released.
-    TreeNodeRecord* content = nullptr;
-    bool disorder = false;
+    // The creation references become the tree's.
     for (Py_ssize_t i = 0; i < count; ++i) {
-        TreeNodeObject* node = nodes[i];
+        TreeNodeObject* node = nodeOf(records[i]);
         node->record.holder = node;
         node->ownerTree = tree;
-        // The creation reference becomes the tree's.
-        insertNode(&content, &node->record, true, &disorder);
     }
-    free(nodes);
+    TreeNodeRecord* content = nullptr;
+    if (keysWithNaN) {
+        for (Py_ssize_t i = 0; i < count; ++i) insertNode(&content, records[i], true, &disorder);
+    } else {
+        appendRecords(&content, records, static_cast<size_t>(count));
+    }
+    free(records);
     if (interval) tree->interval = intervalTruth ? 1 : 0;
     TreeNodeRecord* old = tree->root;
     tree->root = content;
+    tree->nodeCount = count;
     releaseContent(&old);
     if (disorder) return failInt(PyExc_ValueError, "preinit is not sorted by keys.");
     return 0;
@@ -814,38 +928,96 @@ void tree_dealloc(PyObject* self) {
 PyDoc_STRVAR(tree_insertByKey_doc,
              "insert a node using its key attribute as a pivot, with 64-bit weight.");
 
-// REQUIRES: the caller holds object.
+// REQUIRES: the caller holds object; weight is positive.
 PyObject* insertByKey(TreeObject* tree, PyObject* object, unsigned PY_LONG_LONG weight) {
-    if (weight == 0) return fail(PyExc_TypeError, "weight should be a positive integer.");
     if (!PyObject_TypeCheck(object, &TreeNodeType))
         return fail(PyExc_TypeError, "node should be an instance of tessart.TreeNode.");
     TreeNodeObject* node = asNode(object);
     if (node->record.holder)
         return fail(PyExc_ValueError, "submitted TreeNode already in some tree.");
-    PyObject* key = PyObject_GetAttr(object, keyAttribute);
-    if (!key) return nullptr;
+    // A plain node has no instance dictionary and its type cannot be changed, so its key
+    // attribute is its key member; a subclass may override it, and an unset key raises the
+    // attribute error the lookup makes.
+    PyObject* key;
+    if (Py_TYPE(object) == &TreeNodeType && node->key) {
+        key = node->key;
+        Py_INCREF(key);
+    } else {
+        key = PyObject_GetAttr(object, keyAttribute);
+        if (!key) return nullptr;
+    }
     double coords[KEY_SIZE];
     int length = readKey(key, coords, NODE_KEY);
     Py_DECREF(key);
     if (length < 0) return nullptr;
-    // Reading the key may have run script code that inserted the node somewhere.
+    // Reading the key may have run script code that inserted the node somewhere or changed the
+    // tree's total.
     if (node->record.holder)
         return fail(PyExc_ValueError, "submitted TreeNode already in some tree.");
+    if (weight > UINT64_MAX - totalWeight(tree))
+        return fail(PyExc_OverflowError, "total weight would exceed 2**64 - 1.");
     setRecordKey(&node->record, coords, length);
     node->record.weight = weight;
     node->record.holder = node;
     insertNode(&tree->root, &node->record, false, nullptr);
+    ++tree->nodeCount;
     Py_INCREF(object);
     node->ownerTree = tree;
     Py_RETURN_NONE;
 }
 
+// Reads an insertion weight: a positive integer below 2**64. Returns 1, 0 with an error set, or
+// -1 (no error set) when the object is no integer at all. Runs no script code.
+int readWeight(PyObject* object, unsigned PY_LONG_LONG* weight) {
+    bool positive;
+    if (isSmallInt(object)) {
+        long value = smallIntValue(object);
+        positive = value > 0;
+        *weight = static_cast<unsigned PY_LONG_LONG>(value);
+    } else if (PyLong_Check(object)) {
+        int overflow;
+        PY_LONG_LONG value = PyLong_AsLongLongAndOverflow(object, &overflow);
+        if (overflow == 0 && value == -1 && PyErr_Occurred()) return 0;
+        positive = overflow > 0 || (overflow == 0 && value > 0);
+        *weight = static_cast<unsigned PY_LONG_LONG>(value);
+        if (overflow > 0) {
+            *weight = PyLong_AsUnsignedLongLong(object);
+            if (*weight == static_cast<unsigned PY_LONG_LONG>(-1) && PyErr_Occurred()) {
+                PyErr_Clear();
+                PyErr_SetString(PyExc_OverflowError, "weight does not fit in 64 bits.");
+                return 0;
+            }
+        }
+    } else {
+        return -1;
+    }
+    if (positive) return 1;
+    PyErr_SetString(PyExc_TypeError, "weight should be a positive integer.");
+    return 0;
+}
+
 PyObject* tree_insertByKey(PyObject* self, PyObject* args, PyObject* kwds) {
     static char* keywords[] = {keyword("node"), keyword("weight"), nullptr};
     PyObject* object;
-    unsigned PY_LONG_LONG weight;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OK:insertByKey", keywords, &object, &weight))
+    PyObject* weightObject;
+    // insertByKey(node, weight) needs no parser.
+    if (!kwds && PyTuple_GET_SIZE(args) == 2) {
+        object = PyTuple_GET_ITEM(args, 0);
+        weightObject = PyTuple_GET_ITEM(args, 1);
+    } else if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:insertByKey", keywords, &object,
+                                            &weightObject)) {
         return nullptr;
+    }
+    unsigned PY_LONG_LONG weight;
+    int read = readWeight(weightObject, &weight);
+    if (read <= 0) {
+        // Not an integer: the parser's own conversion reports it, with its message.
+        if (read < 0 &&
+            !PyArg_ParseTupleAndKeywords(args, kwds, "OK:insertByKey", keywords, &object, &weight))
+            return nullptr;
+        if (read < 0) PyErr_SetString(PyExc_TypeError, "weight should be a positive integer.");
+        return nullptr;
+    }
     Py_INCREF(object);
     PyObject* result = insertByKey(asTree(self), object, weight);
     Py_DECREF(object);
@@ -857,7 +1029,10 @@ PyDoc_STRVAR(tree_removeNode_doc, "remove some node already in the tree.");
 PyObject* tree_removeNode(PyObject* self, PyObject* args, PyObject* kwds) {
     static char* keywords[] = {keyword("node"), nullptr};
     PyObject* object;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:removeNode", keywords, &object)) return nullptr;
+    if (!kwds && PyTuple_GET_SIZE(args) == 1)
+        object = PyTuple_GET_ITEM(args, 0);
+    else if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:removeNode", keywords, &object))
+        return nullptr;
     // Subclass instances as well, since insertByKey takes them.
     if (!PyObject_TypeCheck(object, &TreeNodeType))
         return fail(PyExc_TypeError, "node should be an instance of tessart.TreeNode.");
@@ -865,9 +1040,11 @@ PyObject* tree_removeNode(PyObject* self, PyObject* args, PyObject* kwds) {
     TreeObject* tree = asTree(self);
     if (!node->record.holder)
         return fail(PyExc_ValueError, "node should be inserted in some tree.");
-    if (rootOf(&node->record) != tree->root)
-        return fail(PyExc_ValueError, "node is in some other tree.");
+    // A node in a tree knows that tree (its holder is cleared whenever it leaves it), which
+    // spares a climb to the root.
+    if (node->ownerTree != tree) return fail(PyExc_ValueError, "node is in some other tree.");
     eraseNode(&tree->root, &node->record);
+    --tree->nodeCount;
     node->record.holder = nullptr;
     node->ownerTree = nullptr;
     // Nothing has called out since parsing, so the caller's argument (in the argument tuple or
@@ -968,7 +1145,18 @@ PyDoc_STRVAR(tree_at_doc,
 PyObject* tree_at(PyObject* self, PyObject* args, PyObject* kwds) {
     static char* keywords[] = {keyword("index"), nullptr};
     PY_LONG_LONG index;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "L:at", keywords, &index)) return nullptr;
+    // An exact int or long in range converts as the parser would, without it; anything else
+    // takes the parser and its errors.
+    PyObject* given = !kwds && PyTuple_GET_SIZE(args) == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
+    int overflow = 1;
+    if (given && isExactSmallInt(given)) {
+        index = smallIntValue(given);
+        overflow = 0;
+    } else if (given && PyLong_CheckExact(given)) {
+        index = PyLong_AsLongLongAndOverflow(given, &overflow);
+    }
+    if (overflow != 0 && !PyArg_ParseTupleAndKeywords(args, kwds, "L:at", keywords, &index))
+        return nullptr;
     if (index < 0) Py_RETURN_NONE;
     return nodeOrNone(selectByWeight(asTree(self)->root, static_cast<uint64_t>(index)));
 }
@@ -977,8 +1165,10 @@ PyObject* tree_at(PyObject* self, PyObject* args, PyObject* kwds) {
 PyObject* tree_bound(PyObject* self, PyObject* args, PyObject* kwds, bool upper) {
     static char* keywords[] = {keyword("key"), nullptr};
     PyObject* keyObject;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, upper ? "O:upperBound" : "O:lowerBound", keywords,
-                                     &keyObject))
+    if (!kwds && PyTuple_GET_SIZE(args) == 1)
+        keyObject = PyTuple_GET_ITEM(args, 0);
+    else if (!PyArg_ParseTupleAndKeywords(args, kwds, upper ? "O:upperBound" : "O:lowerBound",
+                                          keywords, &keyObject))
         return nullptr;
     Py_INCREF(keyObject);
     double key[KEY_SIZE];
@@ -1011,51 +1201,69 @@ PyObject* tree_size(PyObject* self, PyObject* /*unused*/) {
     return PyLong_FromUnsignedLongLong(totalWeight(asTree(self)));
 }
 
-// Visitors of walkInOrder that append to the list given as context. They never call out.
-bool appendNode(TreeNodeRecord* record, void* list) {
-    return PyList_Append(asObject(list), nodeObject(record)) == 0;
+// What the list-making methods store for a node: the node itself, its key or its value. The
+// last two fail (returning null with an error set) for a node without one.
+PyObject* theNode(TreeNodeObject* node) {
+    return asObject(node);
 }
 
-bool appendKey(TreeNodeRecord* record, void* list) {
-    PyObject* key = nodeOf(record)->key;
-    if (!key) {
-        PyErr_SetString(PyExc_SystemError, "a node in the tree has no key.");
-        return false;
-    }
-    return PyList_Append(asObject(list), key) == 0;
+PyObject* theKey(TreeNodeObject* node) {
+    if (!node->key) PyErr_SetString(PyExc_SystemError, "a node in the tree has no key.");
+    return node->key;
 }
 
-bool appendValue(TreeNodeRecord* record, void* list) {
-    PyObject* value = nodeOf(record)->value;
-    if (!value) {
-        PyErr_SetString(PyExc_SystemError, "a node in the tree has no value.");
-        return false;
-    }
-    return PyList_Append(asObject(list), value) == 0;
+PyObject* theValue(TreeNodeObject* node) {
+    if (!node->value) PyErr_SetString(PyExc_SystemError, "a node in the tree has no value.");
+    return node->value;
 }
 
-// A new list of what `visit` appends for each node in key order, or null with an error set.
-PyObject* collect(TreeObject* tree, TreeVisitor visit) {
-    PyObject* list = PyList_New(0);
+// A new list of what `item` gives for each node in key order, or null with an error set.
+// The list is made at the tree's node count before the walk that fills it; no script code runs
+// during that walk. Making the list may run some (a collection may call finalizers) and change
+// the tree, so the walk appends beyond the count or cuts the list short of it, as the tree is
+// when it is read; a count gone wrong would cost time, never a wrong list.
+template <PyObject* (*item)(TreeNodeObject*)>
+PyObject* collect(TreeObject* tree) {
+    Py_ssize_t count = tree->nodeCount > 0 ? tree->nodeCount : 0;
+    PyObject* list = PyList_New(count);
     if (!list) return nullptr;
-    TreeWalkResult result = walkInOrder(tree->root, visit, list);
-    if (result == TREE_WALK_COMPLETE) return list;
-    Py_DECREF(list);
-    return result == TREE_WALK_FAILED ? walkFailed() : nullptr;
+    Py_ssize_t next = 0;
+    bool failed = false;
+    bool complete = forEachInOrder(tree->root, [&](TreeNodeRecord* record) {
+        if (failed) return;
+        PyObject* object = item(nodeOf(record));
+        if (!object) {
+            failed = true;
+        } else if (next < count) {
+            Py_INCREF(object);
+            PyList_SET_ITEM(list, next++, object);
+        } else if (PyList_Append(list, object) < 0) {
+            failed = true;
+        } else {
+            ++next;
+        }
+    });
+    if (!failed && complete && next < count && PyList_SetSlice(list, next, count, nullptr) < 0)
+        failed = true;
+    if (failed || !complete) {
+        Py_DECREF(list);
+        return failed ? nullptr : walkFailed();
+    }
+    return list;
 }
 
 PyDoc_STRVAR(tree_asList_doc,
              "returns the list of all nodes in the tree, in the order of non-decreasing keys.");
 
 PyObject* tree_asList(PyObject* self, PyObject* /*unused*/) {
-    return collect(asTree(self), appendNode);
+    return collect<theNode>(asTree(self));
 }
 
 PyDoc_STRVAR(tree_items_doc, "returns the list of (key, value) tuples.");
 
 PyObject* tree_items(PyObject* self, PyObject* /*unused*/) {
     // Each pair is allocated, which may run script code: work on a snapshot of the nodes.
-    PyObject* list = collect(asTree(self), appendNode);
+    PyObject* list = collect<theNode>(asTree(self));
     if (!list) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject* pair = PyTuple_New(2);
@@ -1084,13 +1292,13 @@ PyObject* tree_items(PyObject* self, PyObject* /*unused*/) {
 PyDoc_STRVAR(tree_keys_doc, "returns the list of keys.");
 
 PyObject* tree_keys(PyObject* self, PyObject* /*unused*/) {
-    return collect(asTree(self), appendKey);
+    return collect<theKey>(asTree(self));
 }
 
 PyDoc_STRVAR(tree_values_doc, "returns the list of values.");
 
 PyObject* tree_values(PyObject* self, PyObject* /*unused*/) {
-    return collect(asTree(self), appendValue);
+    return collect<theValue>(asTree(self));
 }
 
 PyDoc_STRVAR(tree_shape_doc, "returns a 3-tuple (node count, minimum depth, maximum depth).");
@@ -1107,7 +1315,7 @@ PyDoc_STRVAR(tree_reduce_doc, "a pickling support method");
 // the unsigned values they are, so that any tree can be rebuilt.
 PyObject* tree_reduce(PyObject* self, PyObject* /*unused*/) {
     TreeObject* tree = asTree(self);
-    PyObject* nodes = collect(tree, appendNode);
+    PyObject* nodes = collect<theNode>(tree);
     if (!nodes) return nullptr;
     Py_ssize_t count = PyList_GET_SIZE(nodes);
     PyObject* flat = count > PY_SSIZE_T_MAX / 3 ? PyErr_NoMemory() : PyTuple_New(3 * count);

@@ -358,6 +358,37 @@ TEST(AATreeRandom, AppendModeKeepsArrivalOrderAndReportsDisorder) {
     }
 }
 
+TEST(AATreeRandom, AppendRecordsBuildsWhatAppendingOneByOneBuilds) {
+    for (uint64_t seed = 61; seed <= 90; ++seed) {
+        RandomRun run(seed, true);
+        Pool pool;
+        TreeNodeRecord* copy = nullptr;
+        std::vector<TreeNodeRecord*> records;
+        int length = static_cast<int>(run.rng() % (seed % 3 ? 40 : 3000));
+        for (int i = 0; i < length; ++i) {
+            auto key = run.key();
+            uint64_t weight = run.weight();
+            Node* n = run.pool.make(key, weight);
+            insertNode(&run.root, &n->rec, true, nullptr);
+            run.ref.insert(n, true);
+            records.push_back(&pool.make(key, weight)->rec);
+        }
+        appendRecords(&copy, records.data(), records.size());
+        ASSERT_TRUE(checkTree(copy, false)) << "seed " << seed;
+        ASSERT_TRUE(RefTree::same(run.ref.root, run.root));
+        // Record i of the copy stands where record i of the tree built one by one stands.
+        std::vector<Node*> built = inOrder(run.root), copied = inOrder(copy);
+        ASSERT_EQ(built.size(), copied.size());
+        for (size_t i = 0; i < built.size(); ++i) {
+            ASSERT_EQ(copied[i], nodeOf(records[i]));
+            ASSERT_EQ(copied[i]->rec.level, built[i]->rec.level);
+            ASSERT_EQ(copied[i]->rec.weightSum, built[i]->rec.weightSum);
+            ASSERT_EQ(copied[i]->rec.parent ? nodeOf(copied[i]->rec.parent)->id : -1,
+                      built[i]->rec.parent ? nodeOf(built[i]->rec.parent)->id : -1);
+        }
+    }
+}
+
 // Positions must start at 0, end at total - 1, and grow by gaps of g or g + 1, the longer gaps
 // last; with n = 1 the one position is total / 2.
 TEST(AATreeRandom, SamplingSpacingAndCoverage) {

@@ -250,8 +250,9 @@ class TreeTest(unittest.TestCase):
         self.assertRaises(AttributeError, t.insertByKey, TreeNode(), 1)
         self.assertEqual(len(t.asList()), 5)
         u = Tree()
-        u.insertByKey(node=TreeNode((1.0,)), weight=-1)
-        self.assertEqual(u.size(), 2 ** 64 - 1)
+        self.assertRaisesRegex(TypeError, 'weight should be a positive integer',
+                                u.insertByKey, node=TreeNode((1.0,)), weight=-1)
+        self.assertEqual(u.size(), 0)
 
     def test_remove(self):
         t, (a, b, c) = build((1, 'a', 1), (2, 'b', 2), (3, 'c', 3))
@@ -381,13 +382,13 @@ class TreeNodeTest(unittest.TestCase):
                 b.nexts(**kwargs)
             self.assertEqual(str(caught.exception), message)
         self.assertRaises(TypeError, b.nexts, upto=None)
-        # upto counts in its low 32 bits.
-        self.assertEqual(a.nexts(upto=2 ** 32 + 2), [b, c])
-        self.assertEqual(a.nexts(upto=2 ** 32), [])
+        # upto is held whole, as a C long.
+        self.assertEqual(a.nexts(upto=2 ** 32 + 2), [b, c, d])
+        self.assertEqual(a.nexts(upto=2 ** 32), [b, c, d])
         self.assertEqual(a.nexts(upto=2 ** 31 - 1), [b, c, d])
-        self.assertEqual(a.nexts(upto=2 ** 63 - 2 ** 32 + 1), [b])
+        self.assertEqual(a.nexts(upto=2 ** 63 - 1), [b, c, d])
         self.assertRaises(OverflowError, a.nexts, upto=2 ** 63)
-        self.assertRaisesRegex(ValueError, '^upto value is negative$', a.nexts, 2 ** 31)
+        self.assertEqual(a.nexts(2 ** 31), [b, c, d])
         self.assertRaises(OverflowError, a.nexts, 2 ** 64)
 
     def test_sentinel_position_on_every_pair(self):
