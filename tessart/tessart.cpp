@@ -34,6 +34,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <structmember.h>
+#include <sys/mman.h>
 
 #include "AATree.h"
 
@@ -133,10 +134,8 @@ struct TreeObject {
 };
 // clang-format on
 
-// The size TreeNode objects are allocated with: rounded up to 128 bytes, the small-object
-// allocator hands out blocks that start 16 bytes short of a cache line (its pools are 4 kB
-// aligned behind a 48-byte header), which puts the start of the record right on a line and the
-// fields a descent reads in that one line. Other sizes scatter the record over two lines.
+// The size of a TreeNode object: what a plain node takes in its chunk (see Node memory), and
+// what the allocator of subclasses gives each instance.
 constexpr size_t NODE_OBJECT_SIZE = (sizeof(TreeNodeObject) + 127) / 128 * 128;
 
 extern PyTypeObject TreeNodeType;
@@ -160,6 +159,122 @@ PyObject* keyAttribute = nullptr;
 constexpr int32_t FREE_LIST_FLOOR = 15;
 // ...and beyond that only while it holds less than one node per this many in use.
 constexpr int32_t FREE_LIST_SHARE = 5;
+
+// ---------------------------------------------------------------------------------------------
+// Node memory
+//
+// Plain TreeNode objects live in chunks of their own rather than among the interpreter's small
+// objects. A chunk is 2 MB, aligned to 2 MB and offered to the kernel for a huge page, so that a
+// descent or a walk over a large tree does not miss the address translation cache at nearly
+// every node on top of the data cache. Nodes made one after another sit side by side. A chunk
+// opens with its header, then holds slots of NODE_OBJECT_SIZE bytes, each object placed so that
+// its record starts a cache line and the fields a descent reads share that line. A chunk whose
+// last node goes is unmapped, except one kept empty for the next nodes. None of this is seen by
+// the module's free list, which holds live objects: a slot is only reused once its object has
+// been freed.
+
+constexpr size_t NODE_CHUNK_SIZE = size_t(2) << 20;
+constexpr size_t CACHE_LINE = 64;
+constexpr size_t NODE_SLOT_START = CACHE_LINE - offsetof(TreeNodeObject, record) % CACHE_LINE;
+
+struct NodeChunk {
+    NodeChunk* prev;  // neighbours in openChunks
+    NodeChunk* next;
+    void* freeSlots;  // slots freed since, linked through their first word
+    size_t fresh;     // slots handed out at least once; the rest have never been touched
+    size_t used;      // objects alive in the chunk
+};
+
+constexpr size_t NODE_SLOTS =
+    (NODE_CHUNK_SIZE - NODE_SLOT_START - sizeof(TreeNodeObject)) / NODE_OBJECT_SIZE + 1;
+static_assert(sizeof(NodeChunk) <= NODE_SLOT_START, "the chunk header fits before slot 0");
+static_assert(NODE_OBJECT_SIZE % CACHE_LINE == 0, "every slot puts its record on a line");
+
+// Chunks with a free slot, the latest opened first; and the one empty chunk kept, if any.
+NodeChunk* openChunks = nullptr;
+NodeChunk* emptyChunk = nullptr;
+
+inline NodeChunk* chunkOf(void* object) {
+    return reinterpret_cast<NodeChunk*>(reinterpret_cast<uintptr_t>(object) &
+                                        ~(NODE_CHUNK_SIZE - 1));
+}
+
+inline bool chunkFull(const NodeChunk* chunk) {
+    return !chunk->freeSlots && chunk->fresh == NODE_SLOTS;
+}
+
+void openChunk(NodeChunk* chunk) {
+    chunk->prev = nullptr;
+    chunk->next = openChunks;
+    if (openChunks) openChunks->prev = chunk;
+    openChunks = chunk;
+}
+
+void closeChunk(NodeChunk* chunk) {
+    if (chunk->prev)
+        chunk->prev->next = chunk->next;
+    else
+        openChunks = chunk->next;
+    if (chunk->next) chunk->next->prev = chunk->prev;
+}
+
+// A new empty chunk, or null when the memory cannot be had.
+NodeChunk* mapChunk() {
+    // Twice the size, so that an aligned chunk lies within; the rest goes back at once.
+    size_t span = 2 * NODE_CHUNK_SIZE;
+    void* area = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (area == MAP_FAILED) return nullptr;
+    uintptr_t start = reinterpret_cast<uintptr_t>(area);
+    uintptr_t aligned = (start + NODE_CHUNK_SIZE - 1) & ~(NODE_CHUNK_SIZE - 1);
+    if (aligned > start) munmap(area, aligned - start);
+    if (aligned + NODE_CHUNK_SIZE < start + span)
+        munmap(reinterpret_cast<void*>(aligned + NODE_CHUNK_SIZE),
+               start + span - aligned - NODE_CHUNK_SIZE);
+    void* base = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
+    (void)madvise(base, NODE_CHUNK_SIZE, MADV_HUGEPAGE);  // a hint; without it, small pages
+#endif
+    NodeChunk* chunk = static_cast<NodeChunk*>(base);
+    chunk->freeSlots = nullptr;
+    chunk->fresh = 0;
+    chunk->used = 0;
+    return chunk;
+}
+
+// Memory for one plain TreeNode object, or null (nothing set) when it cannot be had.
+void* allocateNodeMemory() {
+    NodeChunk* chunk = openChunks;
+    if (!chunk) {
+        chunk = mapChunk();
+        if (!chunk) return nullptr;
+        openChunk(chunk);
+    }
+    void* slot;
+    if (chunk->freeSlots) {
+        slot = chunk->freeSlots;
+        chunk->freeSlots = *static_cast<void**>(slot);
+    } else {
+        slot = reinterpret_cast<char*>(chunk) + NODE_SLOT_START + chunk->fresh++ * NODE_OBJECT_SIZE;
+    }
+    if (chunk->used++ == 0 && chunk == emptyChunk) emptyChunk = nullptr;
+    if (chunkFull(chunk)) closeChunk(chunk);
+    return slot;
+}
+
+// The tp_free of TreeNode: gives back the memory of a plain node.
+void freeNodeMemory(void* object) {
+    NodeChunk* chunk = chunkOf(object);
+    if (chunkFull(chunk)) openChunk(chunk);
+    *static_cast<void**>(object) = chunk->freeSlots;
+    chunk->freeSlots = object;
+    if (--chunk->used > 0) return;
+    if (!emptyChunk) {
+        emptyChunk = chunk;
+        return;
+    }
+    closeChunk(chunk);
+    munmap(chunk, NODE_CHUNK_SIZE);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Helpers
@@ -374,9 +489,9 @@ PyObject* treenode_create(PyTypeObject* type) {
         --freeNodeCount;
         (void)PyObject_INIT(node, &TreeNodeType);
     } else if (type == &TreeNodeType) {
-        // What the inherited allocator does for this type, less clearing memory that is about
-        // to be set or is set on insertion.
-        node = static_cast<TreeNodeObject*>(PyObject_Malloc(NODE_OBJECT_SIZE));
+        // What the inherited allocator does for this type, in node memory, less clearing
+        // memory that is about to be set or is set on insertion.
+        node = static_cast<TreeNodeObject*>(allocateNodeMemory());
         if (!node) return PyErr_NoMemory();
         (void)PyObject_INIT(node, &TreeNodeType);
     } else {
@@ -742,7 +857,7 @@ PyTypeObject TreeNodeType = {
     treenode_init,                             /* tp_init */
     nullptr,                                   /* tp_alloc */
     treenode_new,                              /* tp_new */
-    nullptr,                                   /* tp_free */
+    freeNodeMemory,                            /* tp_free */
     nullptr,                                   /* tp_is_gc */
     nullptr,                                   /* tp_bases */
     nullptr,                                   /* tp_mro */
@@ -1255,8 +1370,37 @@ PyObject* collect(TreeObject* tree) {
 PyDoc_STRVAR(tree_asList_doc,
              "returns the list of all nodes in the tree, in the order of non-decreasing keys.");
 
+// How many list items ahead asList starts loading a node's header.
+constexpr Py_ssize_t HEADER_PREFETCH_DISTANCE = 16;
+
 PyObject* tree_asList(PyObject* self, PyObject* /*unused*/) {
-    return collect<theNode>(asTree(self));
+    TreeObject* tree = asTree(self);
+    Py_ssize_t count = tree->nodeCount > 0 ? tree->nodeCount : 0;
+    PyObject* list = PyList_New(count);
+    if (!list) return nullptr;
+    // The walk reads records only and stores the nodes borrowed; a second pass over the list
+    // then takes the references, loading the headers of nodes far ahead of their turn, where the
+    // walk would wait for each header in turn. No script code runs between the two.
+    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    Py_ssize_t stored = 0;
+    Py_ssize_t met = 0;
+    bool complete = forEachInOrder(tree->root, [&](TreeNodeRecord* record) {
+        if (stored < count) items[stored++] = nodeObject(record);
+        ++met;
+    });
+    for (Py_ssize_t i = 0; i < stored; ++i) {
+        if (i + HEADER_PREFETCH_DISTANCE < stored)
+            __builtin_prefetch(items[i + HEADER_PREFETCH_DISTANCE], 1);
+        Py_INCREF(items[i]);
+    }
+    if (!complete) {
+        Py_DECREF(list);
+        return walkFailed();
+    }
+    if (met == count) return list;
+    // Making the list ran script code that changed the tree: the general path copes.
+    Py_DECREF(list);
+    return collect<theNode>(tree);
 }
 
 PyDoc_STRVAR(tree_items_doc, "returns the list of (key, value) tuples.");
