@@ -961,6 +961,10 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
             }
             TreeNodeObject* node = asNode(object);
             node->record.weight = weights[i];
+            // Set here, while the node is being written anyway: nothing reaches it before the
+            // tree does, and a node dropped unused goes back through the free list as any other.
+            node->record.holder = node;
+            node->ownerTree = tree;
             records[i] = &node->record;
             PyObject* key = PyTuple_GET_ITEM(preinit, 3 * i);
             PyObject* value = PyTuple_GET_ITEM(preinit, 3 * i + 1);
@@ -993,11 +997,6 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
 
     // No script code runs from here until the old content is released.
     // The creation references become the tree's.
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        TreeNodeObject* node = nodeOf(records[i]);
-        node->record.holder = node;
-        node->ownerTree = tree;
-    }
     TreeNodeRecord* content = nullptr;
     if (keysWithNaN) {
         for (Py_ssize_t i = 0; i < count; ++i) insertNode(&content, records[i], true, &disorder);
