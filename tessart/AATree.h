@@ -201,12 +201,11 @@ inline bool forEachInOrder(TreeNodeRecord* root, Visit visit) {
         for (; cur; cur = cur->left) {
             if (top == TRAVERSAL_DEPTH) return false;
             stack[top++] = cur;
-            // Its right subtree comes after its left one: start loading it now, from the line
-            // being read anyway, a whole left subtree ahead of its turn.
-            __builtin_prefetch(cur->right);
         }
         if (top == 0) return true;
         cur = stack[--top];
+        // The right subtree comes next: start loading it while the visit runs.
+        __builtin_prefetch(cur->right);
         visit(cur);
         cur = cur->right;
     }

@@ -1369,37 +1369,8 @@ PyObject* collect(TreeObject* tree) {
 PyDoc_STRVAR(tree_asList_doc,
              "returns the list of all nodes in the tree, in the order of non-decreasing keys.");
 
-// How many list items ahead asList starts loading a node's header.
-constexpr Py_ssize_t HEADER_PREFETCH_DISTANCE = 16;
-
 PyObject* tree_asList(PyObject* self, PyObject* /*unused*/) {
-    TreeObject* tree = asTree(self);
-    Py_ssize_t count = tree->nodeCount > 0 ? tree->nodeCount : 0;
-    PyObject* list = PyList_New(count);
-    if (!list) return nullptr;
-    // The walk reads records only and stores the nodes borrowed; a second pass over the list
-    // then takes the references, loading the headers of nodes far ahead of their turn, where the
-    // walk would wait for each header in turn. No script code runs between the two.
-    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    Py_ssize_t stored = 0;
-    Py_ssize_t met = 0;
-    bool complete = forEachInOrder(tree->root, [&](TreeNodeRecord* record) {
-        if (stored < count) items[stored++] = nodeObject(record);
-        ++met;
-    });
-    for (Py_ssize_t i = 0; i < stored; ++i) {
-        if (i + HEADER_PREFETCH_DISTANCE < stored)
-            __builtin_prefetch(items[i + HEADER_PREFETCH_DISTANCE], 1);
-        Py_INCREF(items[i]);
-    }
-    if (!complete) {
-        Py_DECREF(list);
-        return walkFailed();
-    }
-    if (met == count) return list;
-    // Making the list ran script code that changed the tree: the general path copes.
-    Py_DECREF(list);
-    return collect<theNode>(tree);
+    return collect<theNode>(asTree(self));
 }
 
 PyDoc_STRVAR(tree_items_doc, "returns the list of (key, value) tuples.");
