@@ -25,7 +25,8 @@
 //   are dropped last, when the tree is consistent again.
 //
 // The module is C++ without the standard library, exceptions or RTTI: work arrays come from
-// malloc, objects from the interpreter's allocators.
+// malloc, plain nodes from memory mapped here (see Node memory), other objects from the
+// interpreter's allocators.
 
 #include <Python.h>
 #include <limits.h>
