@@ -25,7 +25,8 @@
 //   are dropped last, when the tree is consistent again.
 //
 // The module is C++ without the standard library, exceptions or RTTI: work arrays come from
-// malloc, objects from the interpreter's allocators.
+// malloc, plain nodes from memory mapped here (see Node memory), other objects from the
+// interpreter's allocators.
 
 #include <Python.h>
 #include <limits.h>
@@ -34,6 +35,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <structmember.h>
+#include <sys/mman.h>
 
 #include "AATree.h"
 
@@ -133,10 +135,8 @@ struct TreeObject {
 };
 // clang-format on
 
-// The size TreeNode objects are allocated with: rounded up to 128 bytes, the small-object
-// allocator hands out blocks that start 16 bytes short of a cache line (its pools are 4 kB
-// aligned behind a 48-byte header), which puts the start of the record right on a line and the
-// fields a descent reads in that one line. Other sizes scatter the record over two lines.
+// The size of a TreeNode object: what a plain node takes in its chunk (see Node memory), and
+// what the allocator of subclasses gives each instance.
 constexpr size_t NODE_OBJECT_SIZE = (sizeof(TreeNodeObject) + 127) / 128 * 128;
 
 extern PyTypeObject TreeNodeType;
@@ -160,6 +160,122 @@ PyObject* keyAttribute = nullptr;
 constexpr int32_t FREE_LIST_FLOOR = 15;
 // ...and beyond that only while it holds less than one node per this many in use.
 constexpr int32_t FREE_LIST_SHARE = 5;
+
+// ---------------------------------------------------------------------------------------------
+// Node memory
+//
+// Plain TreeNode objects live in chunks of their own rather than among the interpreter's small
+// objects. A chunk is 2 MB, aligned to 2 MB and offered to the kernel for a huge page, so that a
+// descent or a walk over a large tree does not miss the address translation cache at nearly
+// every node on top of the data cache. Nodes made one after another sit side by side. A chunk
+// opens with its header, then holds slots of NODE_OBJECT_SIZE bytes, each object placed so that
+// its record starts a cache line and the fields a descent reads share that line. A chunk whose
+// last node goes is unmapped, except one kept empty for the next nodes. None of this is seen by
+// the module's free list, which holds live objects: a slot is only reused once its object has
+// been freed.
+
+constexpr size_t NODE_CHUNK_SIZE = size_t(2) << 20;
+constexpr size_t CACHE_LINE = 64;
+constexpr size_t NODE_SLOT_START = CACHE_LINE - offsetof(TreeNodeObject, record) % CACHE_LINE;
+
+struct NodeChunk {
+    NodeChunk* prev;  // neighbours in openChunks
+    NodeChunk* next;
+    void* freeSlots;  // slots freed since, linked through their first word
+    size_t fresh;     // slots handed out at least once; the rest have never been touched
+    size_t used;      // objects alive in the chunk
+};
+
+constexpr size_t NODE_SLOTS =
+    (NODE_CHUNK_SIZE - NODE_SLOT_START - sizeof(TreeNodeObject)) / NODE_OBJECT_SIZE + 1;
+static_assert(sizeof(NodeChunk) <= NODE_SLOT_START, "the chunk header fits before slot 0");
+static_assert(NODE_OBJECT_SIZE % CACHE_LINE == 0, "every slot puts its record on a line");
+
+// Chunks with a free slot, the latest opened first; and the one empty chunk kept, if any.
+NodeChunk* openChunks = nullptr;
+NodeChunk* emptyChunk = nullptr;
+
+inline NodeChunk* chunkOf(void* object) {
+    return reinterpret_cast<NodeChunk*>(reinterpret_cast<uintptr_t>(object) &
+                                        ~(NODE_CHUNK_SIZE - 1));
+}
+
+inline bool chunkFull(const NodeChunk* chunk) {
+    return !chunk->freeSlots && chunk->fresh == NODE_SLOTS;
+}
+
+void openChunk(NodeChunk* chunk) {
+    chunk->prev = nullptr;
+    chunk->next = openChunks;
+    if (openChunks) openChunks->prev = chunk;
+    openChunks = chunk;
+}
+
+void closeChunk(NodeChunk* chunk) {
+    if (chunk->prev)
+        chunk->prev->next = chunk->next;
+    else
+        openChunks = chunk->next;
+    if (chunk->next) chunk->next->prev = chunk->prev;
+}
+
+// A new empty chunk, or null when the memory cannot be had.
+NodeChunk* mapChunk() {
+    // Twice the size, so that an aligned chunk lies within; the rest goes back at once.
+    size_t span = 2 * NODE_CHUNK_SIZE;
+    void* area = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (area == MAP_FAILED) return nullptr;
+    uintptr_t start = reinterpret_cast<uintptr_t>(area);
+    uintptr_t aligned = (start + NODE_CHUNK_SIZE - 1) & ~(NODE_CHUNK_SIZE - 1);
+    if (aligned > start) munmap(area, aligned - start);
+    if (aligned + NODE_CHUNK_SIZE < start + span)
+        munmap(reinterpret_cast<void*>(aligned + NODE_CHUNK_SIZE),
+               start + span - aligned - NODE_CHUNK_SIZE);
+    void* base = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
+    (void)madvise(base, NODE_CHUNK_SIZE, MADV_HUGEPAGE);  // a hint; without it, small pages
+#endif
+    NodeChunk* chunk = static_cast<NodeChunk*>(base);
+    chunk->freeSlots = nullptr;
+    chunk->fresh = 0;
+    chunk->used = 0;
+    return chunk;
+}
+
+// Memory for one plain TreeNode object, or null (nothing set) when it cannot be had.
+void* allocateNodeMemory() {
+    NodeChunk* chunk = openChunks;
+    if (!chunk) {
+        chunk = mapChunk();
+        if (!chunk) return nullptr;
+        openChunk(chunk);
+    }
+    void* slot;
+    if (chunk->freeSlots) {
+        slot = chunk->freeSlots;
+        chunk->freeSlots = *static_cast<void**>(slot);
+    } else {
+        slot = reinterpret_cast<char*>(chunk) + NODE_SLOT_START + chunk->fresh++ * NODE_OBJECT_SIZE;
+    }
+    if (chunk->used++ == 0 && chunk == emptyChunk) emptyChunk = nullptr;
+    if (chunkFull(chunk)) closeChunk(chunk);
+    return slot;
+}
+
+// The tp_free of TreeNode: gives back the memory of a plain node.
+void freeNodeMemory(void* object) {
+    NodeChunk* chunk = chunkOf(object);
+    if (chunkFull(chunk)) openChunk(chunk);
+    *static_cast<void**>(object) = chunk->freeSlots;
+    chunk->freeSlots = object;
+    if (--chunk->used > 0) return;
+    if (!emptyChunk) {
+        emptyChunk = chunk;
+        return;
+    }
+    closeChunk(chunk);
+    munmap(chunk, NODE_CHUNK_SIZE);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Helpers
@@ -374,9 +490,9 @@ PyObject* treenode_create(PyTypeObject* type) {
         --freeNodeCount;
         (void)PyObject_INIT(node, &TreeNodeType);
     } else if (type == &TreeNodeType) {
-        // What the inherited allocator does for this type, less clearing memory that is about
-        // to be set or is set on insertion.
-        node = static_cast<TreeNodeObject*>(PyObject_Malloc(NODE_OBJECT_SIZE));
+        // What the inherited allocator does for this type, in node memory, less clearing
+        // memory that is about to be set or is set on insertion.
+        node = static_cast<TreeNodeObject*>(allocateNodeMemory());
         if (!node) return PyErr_NoMemory();
         (void)PyObject_INIT(node, &TreeNodeType);
     } else {
@@ -742,7 +858,7 @@ PyTypeObject TreeNodeType = {
     treenode_init,                             /* tp_init */
     nullptr,                                   /* tp_alloc */
     treenode_new,                              /* tp_new */
-    nullptr,                                   /* tp_free */
+    freeNodeMemory,                            /* tp_free */
     nullptr,                                   /* tp_is_gc */
     nullptr,                                   /* tp_bases */
     nullptr,                                   /* tp_mro */
@@ -846,6 +962,10 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
             }
             TreeNodeObject* node = asNode(object);
             node->record.weight = weights[i];
+            // Set here, while the node is being written anyway: nothing reaches it before the
+            // tree does, and a node dropped unused goes back through the free list as any other.
+            node->record.holder = node;
+            node->ownerTree = tree;
             records[i] = &node->record;
             PyObject* key = PyTuple_GET_ITEM(preinit, 3 * i);
             PyObject* value = PyTuple_GET_ITEM(preinit, 3 * i + 1);
@@ -878,11 +998,6 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
 
     // No script code runs from here until the old content is released.
     // The creation references become the tree's.
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        TreeNodeObject* node = nodeOf(records[i]);
-        node->record.holder = node;
-        node->ownerTree = tree;
-    }
     TreeNodeRecord* content = nullptr;
     if (keysWithNaN) {
         for (Py_ssize_t i = 0; i < count; ++i) insertNode(&content, records[i], true, &disorder);
