@@ -9,12 +9,13 @@
 #include "Types.h"
 
 class SquadKeysSortedList {
-public:
+  public:
     using TimeToKey = std::multimap<MatchmakerTime, SquadKey>;
-    using KeyToTime = std::unordered_map<SquadKey, MatchmakerTime>;
     // Dereferenced: first is the enqueue time, second the squad key.
     using iterator = TimeToKey::iterator;
     using const_iterator = TimeToKey::const_iterator;
+    // Each key's entry in the time order, so that a removal needs no search among equal times.
+    using KeyToEntry = std::unordered_map<SquadKey, iterator>;
 
     // REQUIRES: key is not in the list (a repeated key would leave an entry remove cannot reach).
     void insert(SquadKey key, MatchmakerTime time);
@@ -26,7 +27,7 @@ public:
     MatchmakerTime getEnqueueTime(SquadKey key, MatchmakerTime defaultTime) const;
     // The earliest time listed, or defaultTime when the list is empty.
     MatchmakerTime getMinTime(MatchmakerTime defaultTime) const;
-    bool contains(SquadKey key) const { return _keyToTime.count(key) != 0; }
+    bool contains(SquadKey key) const { return _keyToEntry.count(key) != 0; }
 
     size_t size() const { return _timeToKey.size(); }
     iterator begin() { return _timeToKey.begin(); }
@@ -34,10 +35,10 @@ public:
     const_iterator begin() const { return _timeToKey.begin(); }
     const_iterator end() const { return _timeToKey.end(); }
 
-private:
-    // Records the time of an entry just added to _timeToKey; undoes the addition on failure.
-    void record(iterator added, SquadKey key, MatchmakerTime time);
+  private:
+    // Records where an entry just added to _timeToKey stands; undoes the addition on failure.
+    void record(iterator added, SquadKey key);
 
     TimeToKey _timeToKey;
-    KeyToTime _keyToTime;
+    KeyToEntry _keyToEntry;
 };
