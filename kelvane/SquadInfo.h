@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "NodePool.h"
 #include "SquadKeysSortedList.h"
 #include "Types.h"
 
@@ -44,7 +45,9 @@ class SquadInfo {
         size_t members;
         std::array<size_t, CONDITION_COUNT> perClass;
     };
-    std::unordered_map<SquadKey, Registered> _squadInfo;
+    std::unordered_map<SquadKey, Registered, std::hash<SquadKey>, std::equal_to<SquadKey>,
+                       nodepool::Allocator<std::pair<const SquadKey, Registered>>>
+        _squadInfo;
     // Adds (sign 1) or takes away (sign -1) the members of entry in the totals.
     void _count(const Registered& entry, int sign);
     std::array<TimeSum, CONDITION_COUNT> _totalTime{};

@@ -6,16 +6,20 @@
 #include <map>
 #include <unordered_map>
 
+#include "NodePool.h"
 #include "Types.h"
 
 class SquadKeysSortedList {
   public:
-    using TimeToKey = std::multimap<MatchmakerTime, SquadKey>;
+    using TimeToKey = std::multimap<MatchmakerTime, SquadKey, std::less<MatchmakerTime>,
+                                    nodepool::Allocator<std::pair<const MatchmakerTime, SquadKey>>>;
     // Dereferenced: first is the enqueue time, second the squad key.
     using iterator = TimeToKey::iterator;
     using const_iterator = TimeToKey::const_iterator;
     // Each key's entry in the time order, so that a removal needs no search among equal times.
-    using KeyToEntry = std::unordered_map<SquadKey, iterator>;
+    using KeyToEntry =
+        std::unordered_map<SquadKey, iterator, std::hash<SquadKey>, std::equal_to<SquadKey>,
+                           nodepool::Allocator<std::pair<const SquadKey, iterator>>>;
 
     // REQUIRES: key is not in the list (a repeated key would leave an entry remove cannot reach).
     void insert(SquadKey key, MatchmakerTime time);

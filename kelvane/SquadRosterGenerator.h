@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "NodePool.h"
 #include "SquadKeysSortedList.h"
 #include "Types.h"
 
@@ -44,7 +45,9 @@ class SquadRosterGenerator {
     static bool _isRosterMatched(const SquadRoster& roster, const Conditions& conditions);
 
     AllRosters _rosters;
-    std::map<SquadKey, TeamState> _squadsData;
+    std::map<SquadKey, TeamState, std::less<SquadKey>,
+             nodepool::Allocator<std::pair<const SquadKey, TeamState>>>
+        _squadsData;
     SquadKeysSortedList _keysList;
     bool _isValid = true;
 };
