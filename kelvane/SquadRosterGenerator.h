@@ -41,10 +41,27 @@ class SquadRosterGenerator {
     void _resetState();
     void _updateState();
     void _processSquad(SquadKey key);
+    // _processSquad on the packed codes of the table; the general one serves any other squad.
+    void _processPacked(SquadKey key, const TeamState& state);
+    void _processGeneral(SquadKey key, const TeamState& state);
+    // A squad whose counts lie in 0 .. MAX_SQUAD_PLAYER_PER_LEVEL with no more members in the
+    // special classes than members: every team built of such squads that passes _isStateValid
+    // has all its counts in 0 .. 6, so a composition packs into 4 bits a count.
+    static bool _isPackable(const TeamState& state);
+    static uint64_t _pack(const SquadRoster& roster);
+    static SquadRoster _unpack(uint64_t code);
     static bool _isStateValid(const TeamState& team);
     static bool _isRosterMatched(const SquadRoster& roster, const Conditions& conditions);
 
     AllRosters _rosters;
+    // While _packed, the code of each composition of _rosters, in the same order: team A's counts
+    // then team B's, 4 bits each, the first count highest, so that codes sort as compositions do.
+    std::vector<uint64_t> _codes;
+    bool _packed = true;
+    // Scratch of _processPacked, kept so that an extension allocates only while it grows.
+    std::vector<std::pair<uint64_t, size_t>> _toA, _toB;
+    AllRosters _mergedRosters;
+    std::vector<uint64_t> _mergedCodes;
     std::map<SquadKey, TeamState, std::less<SquadKey>,
              nodepool::Allocator<std::pair<const SquadKey, TeamState>>>
         _squadsData;
