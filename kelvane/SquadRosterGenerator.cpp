@@ -182,6 +182,8 @@ void SquadRosterGenerator::_processGeneral(SquadKey key, const TeamState& state)
 }
 
 void SquadRosterGenerator::_updateState() {
+    _pending.clear();
+    _pendingReset = false;
     _resetState();
     try {
         int processed = 0;
@@ -205,17 +207,44 @@ void SquadRosterGenerator::enqueue(TeamState state, SquadKey key, MatchmakerTime
     }
     // Beyond the limit the squad waits until a rebuild finds it among the oldest.
     if (_keysList.size() > static_cast<size_t>(MAX_SQUAD_IN_QUEUE)) return;
+    // The table work is only noted here and done on the table's next use, so that an arrival
+    // costs the same whatever the table holds, and work that a departure would void is never
+    // done. The note keeps the order of the work: an extension by this squad, or a rebuild from
+    // the list as it is now.
     try {
         if (_isValid) {
-            _processSquad(key);
+            _pending.push_back(key);
         } else {
-            _updateState();
+            std::vector<SquadKey> rebuild;
+            rebuild.reserve(_keysList.size());
+            for (const auto& listed : _keysList) rebuild.push_back(listed.second);
+            _pending.swap(rebuild);
+            _pendingReset = true;
+            _isValid = true;
         }
     } catch (...) {
-        // An extension that fails leaves the table as it was; a rebuild that fails leaves it
-        // invalid, as it was. Either way the squad was never here.
+        // Nothing was noted: the squad was never here.
         _keysList.remove(key);
         _squadsData.erase(key);
+        throw;
+    }
+}
+
+void SquadRosterGenerator::_bringUpToDate() {
+    if (!_isValid) {
+        _updateState();
+        return;
+    }
+    if (_pending.empty() && !_pendingReset) return;
+    try {
+        if (_pendingReset) _resetState();
+        _pendingReset = false;
+        for (SquadKey key : _pending) _processSquad(key);
+        _pending.clear();
+    } catch (...) {
+        // Work cut short is redone from the list on the next use.
+        _pending.clear();
+        _isValid = false;
         throw;
     }
 }
@@ -223,7 +252,10 @@ void SquadRosterGenerator::enqueue(TeamState state, SquadKey key, MatchmakerTime
 bool SquadRosterGenerator::dequeue(SquadKey key) {
     auto found = _squadsData.find(key);
     if (found == _squadsData.end()) return false;
+    // The table is rebuilt before its next use: work noted for it is void.
     _isValid = false;
+    _pending.clear();
+    _pendingReset = false;
     _squadsData.erase(found);
     _keysList.remove(key);
     return true;
@@ -245,13 +277,14 @@ bool SquadRosterGenerator::_isRosterMatched(const SquadRoster& roster,
 
 void SquadRosterGenerator::get(MatchingResult& result, int index,
                                const Conditions& squadConditions) {
-    if (!_isValid) _updateState();
+    _bringUpToDate();
     for (const auto& entry : _rosters) {
         if (_isRosterMatched(entry.first, squadConditions)) result.emplace_back(entry.first, index);
     }
 }
 
-void SquadRosterGenerator::addSquadsToTeam(Teams& teams, SquadRoster roster) const {
+void SquadRosterGenerator::addSquadsToTeam(Teams& teams, SquadRoster roster) {
+    _bringUpToDate();
     while (roster.first[condSquad] + roster.second[condSquad] > 0) {
         const auto found = std::lower_bound(
             _rosters.begin(), _rosters.end(), roster,

@@ -37,7 +37,7 @@ std::vector<SquadRoster> emitted(SquadRosterGenerator& g, const Conditions& c, i
 }
 
 // Every link leads, squad by squad, back to the empty composition.
-void expectChainsEndAtEmpty(const SquadRosterGenerator& g) {
+void expectChainsEndAtEmpty(SquadRosterGenerator& g) {
     for (const auto& entry : A::rosters(g)) {
         Teams teams;
         g.addSquadsToTeam(teams, entry.first);
