@@ -2,7 +2,7 @@
 
 void SquadInfo::add(SquadKey key, MatchmakerTime time, int level,
                     const std::vector<VehType>& types) {
-    Registered entry{time, level, condSquad, types.size(), {}};
+    Registered entry{time, level, condSquad, types.size(), {}, {}};
     for (VehType type : types) {
         const VehCondition cond = convertVehTypes(type);
         entry.perClass[cond] += 1;
@@ -11,7 +11,7 @@ void SquadInfo::add(SquadKey key, MatchmakerTime time, int level,
     const auto added = _squadInfo.insert_or_assign(key, entry).first;
     if (entry.members == 1) {
         try {
-            _players[level][entry.single].insert(key, time);
+            added->second.listed = _players[level][entry.single].place(key, time);
         } catch (...) {
             // Nothing counted yet: forgetting the entry restores the registry.
             _squadInfo.erase(added);
@@ -45,7 +45,7 @@ int SquadInfo::remove(SquadKey key) {
     _squadInfo.erase(found);
     _count(entry, -1);
     if (entry.members == 1) {
-        _players[entry.level][entry.single].remove(key);
+        _players[entry.level][entry.single].erase(entry.listed);
         return -1;
     }
     return entry.level;

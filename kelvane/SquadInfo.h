@@ -44,6 +44,7 @@ class SquadInfo {
         VehCondition single;  // the class of a one-member squad
         size_t members;
         std::array<size_t, CONDITION_COUNT> perClass;
+        SquadKeysSortedList::iterator listed;  // a single player's entry in its list
     };
     std::unordered_map<SquadKey, Registered, std::hash<SquadKey>, std::equal_to<SquadKey>,
                        nodepool::Allocator<std::pair<const SquadKey, Registered>>>

@@ -28,6 +28,15 @@ class SquadKeysSortedList {
     // Removes key; an absent key is ignored.
     void remove(SquadKey key);
 
+    // For an owner that keeps each entry's place itself: as insert, but the key is not indexed,
+    // so a removal costs no search and no index entry. The owner removes the entry with erase;
+    // contains, getEnqueueTime and remove do not see it. REQUIRES: key not in the list.
+    iterator place(SquadKey key, MatchmakerTime time) {
+        return _timeToKey.insert(TimeToKey::value_type(time, key));
+    }
+    // Removes an entry added by place. Never throws.
+    void erase(iterator entry) noexcept { _timeToKey.erase(entry); }
+
     MatchmakerTime getEnqueueTime(SquadKey key, MatchmakerTime defaultTime) const;
     // The earliest time listed, or defaultTime when the list is empty.
     MatchmakerTime getMinTime(MatchmakerTime defaultTime) const;
