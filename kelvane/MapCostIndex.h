@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -25,16 +26,15 @@
 #include "Types.h"
 
 class MapCostIndex {
-    // List order: enqueue time; equal times stay in arrival order, as a multiset keeps them.
+    // List order: enqueue time; equal times stay in arrival order.
     struct Arrival {
         MatchmakerTime time;
         SquadKey key;
-        bool operator<(const Arrival& other) const { return time < other.time; }
     };
     // The players of one cost, oldest first. New players nearly always arrive last, so taking
-    // one in touches only the end of its group; and few costs occur (1000, 666, 444, ... and
-    // their sums), so the groups stay few and quick to find.
-    using Group = std::multiset<Arrival, std::less<Arrival>, nodepool::Allocator<Arrival>>;
+    // one in touches only the end of its group, and a departure only its neighbours; and few
+    // costs occur (1000, 666, 444, ... and their sums), so the groups stay few and quick to find.
+    using Group = std::list<Arrival, nodepool::Allocator<Arrival>>;
     using Groups =
         std::map<int, Group, std::less<int>, nodepool::Allocator<std::pair<const int, Group>>>;
     // The players of one level and class with a non-zero cost for one map, by cost.
