@@ -101,6 +101,9 @@ void run(int calls, size_t target) {
 
     std::vector<double> times;
     int battles = 0;
+    // A digest of every battle formed, to tell two builds that form the same battles.
+    uint64_t digest = 1469598103934665603u;
+    const auto mix = [&](uint64_t value) { digest = (digest ^ value) * 1099511628211u; };
     for (int call = 0; call < calls; ++call) {
         now += 1;  // one tick a second
         Teams teams;
@@ -109,8 +112,11 @@ void run(int calls, size_t target) {
         times.push_back(secondsSince(start));
         if (map == 0) continue;
         ++battles;
+        mix(uint64_t(map));
         for (const auto* side : {&teams.first, &teams.second}) {
+            mix(side->size());
             for (SquadKey key : *side) {
+                mix(key);
                 m.dequeue(1, key);
                 waiting.players -= waiting.members[key];
                 waiting.members.erase(key);
@@ -145,6 +151,13 @@ void run(int calls, size_t target) {
         m.enqueue(1, now, population.nextKey++, squad.level, squad.types, squad.maps);
     const double enqueueSeconds = secondsSince(enqueueStart);
     const double enqueueCpuSeconds = cpuSeconds() - enqueueCpu;
+    // One more battle after the batch, so that the digest covers what enqueue and dequeue left.
+    {
+        Teams teams;
+        mix(uint64_t(m.formteams(1, now + 1, teams)));
+        for (const auto* side : {&teams.first, &teams.second})
+            for (SquadKey key : *side) mix(key);
+    }
 
     std::sort(times.begin(), times.end());
     const auto at = [&](double q) {
@@ -156,6 +169,7 @@ void run(int calls, size_t target) {
         "formteams on a steady queue of %zu waiting players (%zu squads), 10 maps, "
         "layout 3-5-7\n",
         target, squadCount);
+    std::printf("  digest %016llx\n", static_cast<unsigned long long>(digest));
     std::printf("  %d calls, %d battles: median %.3f ms, p99 %.3f ms, worst %.3f ms\n", calls,
                 battles, at(0.5) * 1e3, at(0.99) * 1e3, times.back() * 1e3);
     std::printf("  calls that reached the %.0f ms budget: %ld (%.1f%%)\n", TICK_TIMEOUT * 1e3,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <iterator>
 
 void MapCostIndex::setPool(const std::set<int>& pool) {
     _pool.assign(pool.begin(), pool.end());
@@ -27,8 +28,12 @@ void MapCostIndex::add(SquadKey key, int level, int cls, MatchmakerTime time, Sq
             squad.placed.reserve(squad.costs.size());
             const auto group = costed.groups.try_emplace(cost).first;
             try {
-                // After every equal time, as the list keeps it: at the end in the usual case.
-                const auto at = group->second.emplace_hint(group->second.end(), Arrival{time, key});
+                // After every equal time, as the list keeps it: at the end in the usual case, else
+                // after the last player who came no later.
+                Group& players = group->second;
+                auto before = players.end();
+                while (before != players.begin() && time < std::prev(before)->time) --before;
+                const auto at = players.emplace(before, Arrival{time, key});
                 squad.placed.push_back(Placed{&costed, group, at});  // reserved: cannot throw
             } catch (...) {
                 if (group->second.empty()) costed.groups.erase(group);

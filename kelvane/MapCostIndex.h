@@ -14,34 +14,36 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <set>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "NodePool.h"
 #include "SquadKeysSortedList.h"
 #include "Types.h"
 
 class MapCostIndex {
-    // List order: enqueue time; equal times stay in arrival order, as a multiset keeps them.
+    // List order: enqueue time; equal times stay in arrival order.
     struct Arrival {
         MatchmakerTime time;
         SquadKey key;
-        bool operator<(const Arrival& other) const { return time < other.time; }
     };
     // The players of one cost, oldest first. New players nearly always arrive last, so taking
-    // one in touches only the end of its group; and few costs occur (1000, 666, 444, ... and
-    // their sums), so the groups stay few and quick to find.
-    using Group = std::multiset<Arrival>;
-    using Groups = std::map<int, Group>;
+    // one in touches only the end of its group, and a departure only its neighbours; and few
+    // costs occur (1000, 666, 444, ... and their sums), so the groups stay few and quick to find.
+    using Group = std::list<Arrival, nodepool::Allocator<Arrival>>;
+    using Groups =
+        std::map<int, Group, std::less<int>, nodepool::Allocator<std::pair<const int, Group>>>;
     // The players of one level and class with a non-zero cost for one map, by cost.
     struct Costed {
         Groups groups;
         size_t size = 0;
     };
 
-public:
+  public:
     // Where a player stands in the index for one map.
     struct Placed {
         Costed* costed;
@@ -51,10 +53,13 @@ public:
     // A waiting squad's cost per map and, for a single player, where it stands in the index:
     // taking it out then needs no search.
     struct SquadCosts {
-        std::map<int, int> costs;  // map -> cost; a map without an entry costs 0
+        // map -> cost; a map without an entry costs 0
+        std::map<int, int, std::less<int>, nodepool::Allocator<std::pair<const int, int>>> costs;
         std::vector<Placed> placed;
     };
-    using LastMaps = std::unordered_map<SquadKey, SquadCosts>;
+    using LastMaps =
+        std::unordered_map<SquadKey, SquadCosts, std::hash<SquadKey>, std::equal_to<SquadKey>,
+                           nodepool::Allocator<std::pair<const SquadKey, SquadCosts>>>;
 
     MapCostIndex() = default;
     // Placements point into the index: it is moved with its queue, never copied.
@@ -83,7 +88,7 @@ public:
     int64_t select(MapKey map, int players, int level, int cls, const SquadKeysSortedList& list,
                    const LastMaps& lastMaps, std::vector<SquadKey>& result) const;
 
-private:
+  private:
     // The slot of map in the pool, or the pool's size if it is not there.
     size_t _slot(MapKey map) const;
     // Erases one placement. Never throws.

@@ -2,43 +2,53 @@
 
 void SquadInfo::add(SquadKey key, MatchmakerTime time, int level,
                     const std::vector<VehType>& types) {
-    std::vector<VehCondition> condTypes;
-    condTypes.reserve(types.size());
-    for (VehType type : types) condTypes.push_back(convertVehTypes(type));
-    auto entry = _squadInfo.insert_or_assign(key, std::make_tuple(time, level, std::move(condTypes)));
-    const std::vector<VehCondition>& conds = std::get<2>(entry.first->second);
-    if (conds.size() == 1) {
+    Registered entry{time, level, condSquad, types.size(), {}, {}};
+    for (VehType type : types) {
+        const VehCondition cond = convertVehTypes(type);
+        entry.perClass[cond] += 1;
+        entry.single = cond;
+    }
+    const auto added = _squadInfo.insert_or_assign(key, entry).first;
+    if (entry.members == 1) {
         try {
-            _players[level][conds[0]].insert(key, time);
+            added->second.listed = _players[level][entry.single].place(key, time);
         } catch (...) {
             // Nothing counted yet: forgetting the entry restores the registry.
-            _squadInfo.erase(entry.first);
+            _squadInfo.erase(added);
             throw;
         }
     }
     // The totals change last, once nothing can fail any more.
-    for (VehCondition cond : conds) {
-        _totalTime[cond] += time;
-        _totalPlayers[cond] += 1;
+    _count(entry, 1);
+}
+
+void SquadInfo::_count(const Registered& entry, int sign) {
+    for (int c = condSquad; c < condTotal; ++c) {
+        const size_t n = entry.perClass[c];
+        if (n == 0) continue;
+        // Both wrap as the sums of one member at a time would: they stay exact in the end.
+        const TimeSum time = static_cast<TimeSum>(entry.time) * n;
+        if (sign > 0) {
+            _totalTime[c] += time;
+            _totalPlayers[c] += static_cast<int>(n);
+        } else {
+            _totalTime[c] -= time;
+            _totalPlayers[c] -= static_cast<int>(n);
+        }
     }
 }
 
 int SquadInfo::remove(SquadKey key) {
     auto found = _squadInfo.find(key);
     if (found == _squadInfo.end()) return -1;
-    const MatchmakerTime time = std::get<0>(found->second);
-    const int level = std::get<1>(found->second);
-    const std::vector<VehCondition> conds = std::move(std::get<2>(found->second));
+    const Registered entry = found->second;
     _squadInfo.erase(found);
-    for (VehCondition cond : conds) {
-        _totalPlayers[cond] -= 1;
-        _totalTime[cond] -= time;
-    }
-    if (conds.size() == 1) {
-        _players[level][conds[0]].remove(key);
+    _count(entry, -1);
+    if (entry.members == 1) {
+        _players[entry.level][entry.single].erase(entry.listed);
         return -1;
     }
-    return level;
+    return entry.level;
 }
 
 TeamState SquadInfo::getPlayerCounts(int level) const {

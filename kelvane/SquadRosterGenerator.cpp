@@ -7,8 +7,40 @@
 void SquadRosterGenerator::_resetState() {
     _isValid = true;
     _rosters.clear();
+    _codes.clear();
     // The empty composition ends every chain of addSquadsToTeam.
     _rosters.emplace_back(SquadRoster{}, std::make_pair(uint64_t{0}, false));
+    _codes.push_back(0);
+    _packed = true;
+}
+
+bool SquadRosterGenerator::_isPackable(const TeamState& state) {
+    int special = 0;
+    for (int i = condSquad; i < condTotal; ++i) {
+        if (state[i] < 0 || state[i] > MAX_SQUAD_PLAYER_PER_LEVEL) return false;
+        if (i != condSquad) special += state[i];
+    }
+    return special <= state[condSquad];
+}
+
+uint64_t SquadRosterGenerator::_pack(const SquadRoster& roster) {
+    uint64_t code = 0;
+    for (int i = condSquad; i < condTotal; ++i) code = code << 4 | uint64_t(roster.first[i]);
+    for (int i = condSquad; i < condTotal; ++i) code = code << 4 | uint64_t(roster.second[i]);
+    return code;
+}
+
+SquadRoster SquadRosterGenerator::_unpack(uint64_t code) {
+    SquadRoster roster;
+    for (int i = condTotal; i-- > condSquad;) {
+        roster.second[i] = static_cast<int32_t>(code & 15);
+        code >>= 4;
+    }
+    for (int i = condTotal; i-- > condSquad;) {
+        roster.first[i] = static_cast<int32_t>(code & 15);
+        code >>= 4;
+    }
+    return roster;
 }
 
 bool SquadRosterGenerator::_isStateValid(const TeamState& team) {
@@ -17,6 +49,85 @@ bool SquadRosterGenerator::_isStateValid(const TeamState& team) {
 
 void SquadRosterGenerator::_processSquad(SquadKey key) {
     const TeamState state = _squadsData.at(key);
+    if (_packed && _isPackable(state)) {
+        _processPacked(key, state);
+    } else {
+        _processGeneral(key, state);
+    }
+}
+
+void SquadRosterGenerator::_processPacked(SquadKey key, const TeamState& state) {
+    // The same walk as _processGeneral, on codes. Table counts are at most 6 and the squad's too,
+    // so a sum stays below 16 in every field: adding codes adds the counts of one team, and the
+    // placements keep the table's order.
+    const uint64_t stateCode = _pack(SquadRoster(state, TeamState{}));
+    const uint64_t addA = stateCode, addB = stateCode >> 20;
+    constexpr int SQUAD_A = 36, SPG_A = 28, SQUAD_B = 16, SPG_B = 8;
+    const auto validAt = [](uint64_t code, int squadShift, int spgShift) {
+        return ((code >> squadShift) & 15) <= uint64_t(MAX_SQUAD_PLAYER_PER_LEVEL) &&
+               ((code >> spgShift) & 15) <= 3;
+    };
+    _toA.clear();
+    _toB.clear();
+    const size_t size = _codes.size();
+    const uint64_t* codes = _codes.data();
+    size_t seekA = 0, seekB = 0;
+    for (size_t position = 0; position < size; ++position) {
+        const uint64_t teamA = codes[position] + addA;
+        if (validAt(teamA, SQUAD_A, SPG_A)) {
+            while (seekA < size && codes[seekA] < teamA) ++seekA;
+            if (seekA == size || teamA < codes[seekA]) _toA.emplace_back(teamA, position);
+        }
+        const uint64_t teamB = codes[position] + addB;
+        if (validAt(teamB, SQUAD_B, SPG_B)) {
+            while (seekB < size && codes[seekB] < teamB) ++seekB;
+            if (seekB == size || teamB < codes[seekB]) _toB.emplace_back(teamB, position);
+        }
+    }
+    // Merged in one pass: the table, the new compositions of team A and of team B. A
+    // composition reached both ways keeps the way found first: the earlier entry, and for the
+    // same entry the placement in team A.
+    _mergedRosters.clear();
+    _mergedCodes.clear();
+    _mergedRosters.reserve(size + _toA.size() + _toB.size());
+    _mergedCodes.reserve(size + _toA.size() + _toB.size());
+    size_t old = 0, a = 0, b = 0;
+    constexpr uint64_t NONE = ~uint64_t{0};  // above every code
+    while (true) {
+        const uint64_t nextOld = old < size ? codes[old] : NONE;
+        const uint64_t nextA = a < _toA.size() ? _toA[a].first : NONE;
+        const uint64_t nextB = b < _toB.size() ? _toB[b].first : NONE;
+        if (nextOld == NONE && nextA == NONE && nextB == NONE) break;
+        if (nextOld < nextA && nextOld < nextB) {
+            _mergedRosters.push_back(_rosters[old]);
+            _mergedCodes.push_back(nextOld);
+            ++old;
+            continue;
+        }
+        bool inA;
+        if (nextA < nextB) {
+            inA = true;
+            ++a;
+        } else if (nextB < nextA) {
+            inA = false;
+            ++b;
+        } else {
+            inA = _toA[a].second <= _toB[b].second;
+            ++a;
+            ++b;
+        }
+        const uint64_t code = inA ? nextA : nextB;
+        _mergedRosters.emplace_back(_unpack(code), std::make_pair(key, inA));
+        _mergedCodes.push_back(code);
+    }
+    // Swapped in only when complete: a failed extension changes nothing.
+    _rosters.swap(_mergedRosters);
+    _codes.swap(_mergedCodes);
+}
+
+void SquadRosterGenerator::_processGeneral(SquadKey key, const TeamState& state) {
+    _packed = false;  // the table may now hold counts that do not pack
+    _codes.clear();
     // Adding the squad to one team keeps the table's order: walking the table in ascending order
     // gives each team's placements in ascending order too. So every placement is looked up with a
     // cursor into the table that only moves forward, and the new compositions of each team come
@@ -71,6 +182,8 @@ void SquadRosterGenerator::_processSquad(SquadKey key) {
 }
 
 void SquadRosterGenerator::_updateState() {
+    _pending.clear();
+    _pendingReset = false;
     _resetState();
     try {
         int processed = 0;
@@ -94,17 +207,44 @@ void SquadRosterGenerator::enqueue(TeamState state, SquadKey key, MatchmakerTime
     }
     // Beyond the limit the squad waits until a rebuild finds it among the oldest.
     if (_keysList.size() > static_cast<size_t>(MAX_SQUAD_IN_QUEUE)) return;
+    // The table work is only noted here and done on the table's next use, so that an arrival
+    // costs the same whatever the table holds, and work that a departure would void is never
+    // done. The note keeps the order of the work: an extension by this squad, or a rebuild from
+    // the list as it is now.
     try {
         if (_isValid) {
-            _processSquad(key);
+            _pending.push_back(key);
         } else {
-            _updateState();
+            std::vector<SquadKey> rebuild;
+            rebuild.reserve(_keysList.size());
+            for (const auto& listed : _keysList) rebuild.push_back(listed.second);
+            _pending.swap(rebuild);
+            _pendingReset = true;
+            _isValid = true;
         }
     } catch (...) {
-        // An extension that fails leaves the table as it was; a rebuild that fails leaves it
-        // invalid, as it was. Either way the squad was never here.
+        // Nothing was noted: the squad was never here.
         _keysList.remove(key);
         _squadsData.erase(key);
+        throw;
+    }
+}
+
+void SquadRosterGenerator::_bringUpToDate() {
+    if (!_isValid) {
+        _updateState();
+        return;
+    }
+    if (_pending.empty() && !_pendingReset) return;
+    try {
+        if (_pendingReset) _resetState();
+        _pendingReset = false;
+        for (SquadKey key : _pending) _processSquad(key);
+        _pending.clear();
+    } catch (...) {
+        // Work cut short is redone from the list on the next use.
+        _pending.clear();
+        _isValid = false;
         throw;
     }
 }
@@ -112,7 +252,10 @@ void SquadRosterGenerator::enqueue(TeamState state, SquadKey key, MatchmakerTime
 bool SquadRosterGenerator::dequeue(SquadKey key) {
     auto found = _squadsData.find(key);
     if (found == _squadsData.end()) return false;
+    // The table is rebuilt before its next use: work noted for it is void.
     _isValid = false;
+    _pending.clear();
+    _pendingReset = false;
     _squadsData.erase(found);
     _keysList.remove(key);
     return true;
@@ -134,13 +277,14 @@ bool SquadRosterGenerator::_isRosterMatched(const SquadRoster& roster,
 
 void SquadRosterGenerator::get(MatchingResult& result, int index,
                                const Conditions& squadConditions) {
-    if (!_isValid) _updateState();
+    _bringUpToDate();
     for (const auto& entry : _rosters) {
         if (_isRosterMatched(entry.first, squadConditions)) result.emplace_back(entry.first, index);
     }
 }
 
-void SquadRosterGenerator::addSquadsToTeam(Teams& teams, SquadRoster roster) const {
+void SquadRosterGenerator::addSquadsToTeam(Teams& teams, SquadRoster roster) {
+    _bringUpToDate();
     while (roster.first[condSquad] + roster.second[condSquad] > 0) {
         const auto found = std::lower_bound(
             _rosters.begin(), _rosters.end(), roster,

@@ -7,6 +7,7 @@
 #include <Python.h>
 #include <structmember.h>
 
+#include <climits>
 #include <cstdint>
 #include <exception>
 #include <map>
@@ -82,6 +83,26 @@ long smallIntValue(PyObject* object) {
 }
 
 #endif
+
+// An exact int argument within the range of a C int, read as the parser's "i" reads it; false
+// (no error set) for anything else, which the caller then leaves to the parser.
+bool exactInt(PyObject* object, int& value) {
+#if PY_MAJOR_VERSION >= 3
+    if (!PyLong_CheckExact(object)) return false;
+    int overflow = 0;
+    const long read = PyLong_AsLongAndOverflow(object, &overflow);
+    if (overflow != 0 || (read == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+#else
+    if (!PyInt_CheckExact(object)) return false;
+    const long read = PyInt_AS_LONG(object);
+#endif
+    if (read < INT_MIN || read > INT_MAX) return false;
+    value = static_cast<int>(read);
+    return true;
+}
 
 // Thresholds are read as unsigned 32-bit values through a long.
 static_assert(sizeof(long) > sizeof(uint32_t), "long must hold every unsigned 32-bit value");
@@ -346,16 +367,32 @@ bool readPlainInts(PyObject* list, std::vector<Value>& values) {
 }
 
 // Each member's recent maps, most recent first: a list of lists of ints, checked like types.
+// maps is resized to one list per member; the lists it held are cleared and reused.
 bool readLastMaps(PyObject* lastMaps, std::vector<std::vector<int>>& maps) {
-    const Py_ssize_t size = PyList_GET_SIZE(lastMaps);
-    maps.reserve(static_cast<size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject* memberMaps = PyList_GET_ITEM(lastMaps, i);
+    const size_t size = static_cast<size_t>(PyList_GET_SIZE(lastMaps));
+    // Lists beyond the members of this call are kept aside, cleared, for later calls.
+    static std::vector<std::vector<int>> spare;
+    while (maps.size() > size) {
+        maps.back().clear();
+        spare.push_back(std::move(maps.back()));
+        maps.pop_back();
+    }
+    while (maps.size() < size) {
+        if (spare.empty()) {
+            maps.emplace_back();
+        } else {
+            maps.push_back(std::move(spare.back()));
+            spare.pop_back();
+        }
+    }
+    for (size_t i = 0; i < size; ++i) {
+        PyObject* memberMaps = PyList_GET_ITEM(lastMaps, static_cast<Py_ssize_t>(i));
         if (!PyList_Check(memberMaps)) {
             PyErr_SetString(PyExc_TypeError, "Non-list argument.");
             return false;
         }
-        if (!readPlainInts(memberMaps, maps.emplace_back())) return false;
+        maps[i].clear();
+        if (!readPlainInts(memberMaps, maps[i])) return false;
     }
     return true;
 }
@@ -461,15 +498,30 @@ PyObject* RandomMatchmaker_enqueue(PyObject* self, PyObject* args) {
         int level = 0;
         PyObject* types = nullptr;
         PyObject* lastMaps = nullptr;
-        if (!PyArg_ParseTuple(args, "iO&O&iOO", &queue, readTime, &time, readKey, &key, &level,
-                              &types, &lastMaps))
+        // The usual call, six arguments with exact ints, is read here directly; the parser,
+        // which costs more than the rest of an enqueue from a script, reads anything else and
+        // reports its faults.
+        if (PyTuple_CheckExact(args) && PyTuple_GET_SIZE(args) == 6 &&
+            exactInt(PyTuple_GET_ITEM(args, 0), queue) &&
+            exactInt(PyTuple_GET_ITEM(args, 3), level)) {
+            if (!readTime(PyTuple_GET_ITEM(args, 1), &time)) return nullptr;
+            if (!readKey(PyTuple_GET_ITEM(args, 2), &key)) return nullptr;
+            types = PyTuple_GET_ITEM(args, 4);
+            lastMaps = PyTuple_GET_ITEM(args, 5);
+        } else if (!PyArg_ParseTuple(args, "iO&O&iOO", &queue, readTime, &time, readKey, &key,
+                                     &level, &types, &lastMaps)) {
             return nullptr;
+        }
         if (!PyList_Check(types) || !PyList_Check(lastMaps))
             return fail(PyExc_TypeError, "Non-list argument.");
         if (PyList_GET_SIZE(types) == 0) return fail(PyExc_TypeError, "Invalid argument.");
-        std::vector<VehType> arguments;
+        // Reused from call to call, so that a call allocates only while they grow. No script
+        // code runs while they are filled and read (items are read as exact numbers), so no
+        // call can start inside another.
+        static std::vector<VehType> arguments;
+        static std::vector<std::vector<int>> maps;
+        arguments.clear();
         if (!readPlainInts(types, arguments)) return nullptr;
-        std::vector<std::vector<int>> maps;
         if (!readLastMaps(lastMaps, maps)) return nullptr;
 
         Matchmaker* controller = controllerWithQueue(self, queue);
@@ -492,7 +544,13 @@ PyObject* RandomMatchmaker_dequeue(PyObject* self, PyObject* args) {
     try {
         int queue = 0;
         unsigned PY_LONG_LONG key = 0;
-        if (!PyArg_ParseTuple(args, "iO&", &queue, readKey, &key)) return nullptr;
+        // As in enqueue: the usual call is read directly, anything else by the parser.
+        if (PyTuple_CheckExact(args) && PyTuple_GET_SIZE(args) == 2 &&
+            exactInt(PyTuple_GET_ITEM(args, 0), queue)) {
+            if (!readKey(PyTuple_GET_ITEM(args, 1), &key)) return nullptr;
+        } else if (!PyArg_ParseTuple(args, "iO&", &queue, readKey, &key)) {
+            return nullptr;
+        }
         Matchmaker* controller = controllerWithQueue(self, queue);
         if (controller == nullptr) return nullptr;
         // A squad that is not waiting is no error.

@@ -7,8 +7,10 @@
 #include "Queue.h"
 
 struct CoreTestAccess {
-    // The composition table as a map, composition -> (key, to team A).
+    // The composition table as a map, composition -> (key, to team A), with the work noted for it
+    // done, as its next use would.
     static std::map<SquadRoster, std::pair<uint64_t, bool>> rosters(const SquadRosterGenerator& g) {
+        const_cast<SquadRosterGenerator&>(g)._bringUpToDate();
         return {g._rosters.begin(), g._rosters.end()};
     }
     static bool isValid(const SquadRosterGenerator& g) { return g._isValid; }

@@ -17,7 +17,8 @@ ConfigTuple config(std::set<int> maps = {1, 2, 3}) {
 
 std::map<int, int> costs(const Queue& q, SquadKey key) {
     auto found = A::lastMaps(q).find(key);
-    return found == A::lastMaps(q).end() ? std::map<int, int>{} : found->second.costs;
+    if (found == A::lastMaps(q).end()) return {};
+    return {found->second.costs.begin(), found->second.costs.end()};
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ std::vector<SquadRoster> emitted(SquadRosterGenerator& g, const Conditions& c, i
 }
 
 // Every link leads, squad by squad, back to the empty composition.
-void expectChainsEndAtEmpty(const SquadRosterGenerator& g) {
+void expectChainsEndAtEmpty(SquadRosterGenerator& g) {
     for (const auto& entry : A::rosters(g)) {
         Teams teams;
         g.addSquadsToTeam(teams, entry.first);
@@ -225,5 +225,76 @@ TEST(SquadRosterGenerator, TableMatchesAPlainModel) {
             ASSERT_EQ(emitted(g, wide()).size(), model.size()) << "round " << round;
             ASSERT_EQ(A::rosters(g), model) << "round " << round << " key " << key;
         }
+    }
+}
+
+// The table against a model that does every pass on arrival, as the rules state them, with times
+// out of order and repeated: the order in which squads were taken in then shapes the links, and
+// the deferred passes must keep it.
+TEST(SquadRosterGenerator, DeferredWorkMatchesPassesDoneOnArrival) {
+    using Table = std::map<SquadRoster, std::pair<uint64_t, bool>>;
+    std::mt19937 rng(7);
+    auto pick = [&](int n) { return int(rng() % unsigned(n)); };
+    for (int round = 0; round < 40; ++round) {
+        SquadRosterGenerator g;
+        Table table{{SquadRoster{}, {0, false}}};
+        bool valid = true;
+        std::multimap<MatchmakerTime, SquadKey> list;  // equal times in arrival order
+        std::map<SquadKey, TeamState> data;
+        const auto process = [&](SquadKey key) {
+            Table grown = table;
+            for (const auto& entry : table)
+                for (bool toA : {true, false}) {
+                    SquadRoster r = entry.first;
+                    TeamState& team = toA ? r.first : r.second;
+                    team += data[key];
+                    if (team[condSquad] <= 6 && team[condSpg] <= 3 && !grown.count(r))
+                        grown.emplace(r, std::make_pair(key, toA));
+                }
+            table.swap(grown);
+        };
+        const auto rebuild = [&] {
+            table = Table{{SquadRoster{}, {0, false}}};
+            valid = true;
+            int taken = 0;
+            for (const auto& entry : list)
+                if (taken++ < 16) process(entry.second);
+        };
+        for (SquadKey key = 1; key <= 60; ++key) {
+            const int action = pick(6);
+            if (action == 0 && !data.empty()) {
+                auto gone = data.begin();
+                std::advance(gone, pick(int(data.size())));
+                const SquadKey k = gone->first;
+                EXPECT_TRUE(g.dequeue(k));
+                data.erase(gone);
+                for (auto it = list.begin(); it != list.end(); ++it)
+                    if (it->second == k) {
+                        list.erase(it);
+                        break;
+                    }
+                valid = false;
+            } else if (action == 1) {
+                if (!valid) rebuild();
+                ASSERT_EQ(A::rosters(g), table) << "round " << round << " key " << key;
+            } else {
+                // Some squads carry more special vehicles than members: they take the general walk.
+                const TeamState s = squad(2 + pick(3), pick(2), pick(3), pick(2), pick(3));
+                const MatchmakerTime time = MatchmakerTime(pick(8));
+                g.enqueue(s, key, time);
+                data[key] = s;
+                list.emplace(time, key);
+                if (list.size() <= 16) {
+                    if (valid) {
+                        process(key);
+                    } else {
+                        rebuild();
+                    }
+                }
+            }
+        }
+        if (!valid) rebuild();
+        ASSERT_EQ(A::rosters(g), table) << "round " << round;
+        expectChainsEndAtEmpty(g);
     }
 }
