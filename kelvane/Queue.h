@@ -56,6 +56,11 @@ class Queue {
     // Whether single players complete the squad-th composition of a level with nothing fixed
     // yet; records it, and leaves the rosters found in the level's buffer.
     bool _probeFillable(int level, size_t squad, int size);
+    // A lower bound on the score of every candidate through the given composition of `level`,
+    // less the terms fixed already (the levels below and the composition's squad term).
+    int64_t _compositionBound(const SquadRoster& squadTotal, const SquadRoster& squadRoster,
+                              const Conditions& conditions, int level, int teamALeft,
+                              int teamBLeft) const;
     int _generateSolution(const MatchingResult& result, int solutionIndex,
                           std::vector<int>& solution) const;
     Conditions _getSquadConditions(const SquadRoster& current, int size, int level) const;
@@ -97,6 +102,29 @@ class Queue {
     SquadInfo _squads;
     int bestSolutionPenalty = 10000000;
 
+    // Per running totals on entering a level: a lower bound on what that level, the levels above
+    // it and the whole-battle term add to the score. Open addressing over a buffer kept from call
+    // to call; clear() forgets every entry at once.
+    class CostMemo {
+      public:
+        void clear();
+        // 0 when nothing is known.
+        int64_t find(const SquadRoster& key) const;
+        // Keeps the larger of the known bound and cost.
+        void raise(const SquadRoster& key, int64_t cost);
+
+      private:
+        struct Entry {
+            SquadRoster key{};
+            int64_t cost = 0;
+            uint32_t stamp = 0;  // current only when equal to _stamp
+        };
+        static constexpr size_t kMaxEntries = size_t{1} << 16;
+        std::vector<Entry> _entries;  // empty or a power of two
+        size_t _used = 0;
+        uint32_t _stamp = 1;
+    };
+
     // Scratch state of the first pass. Kept from call to call so that the search allocates only
     // while its buffers grow; every entry is rewritten before it is read in a call.
     struct FirstPass {
@@ -116,6 +144,9 @@ class Queue {
         Solution path{};  // the chain being tried
         Solution best{};
         int64_t bestPenalty = 0;
+        // Per level: the costs known from running totals on entering it.
+        std::array<CostMemo, LEVEL_COUNT> memo;
+        bool stopped = false;  // the budget ran out
     } _firstPass;
 };
 

@@ -80,6 +80,42 @@ int64_t restBound(const SquadRoster& total, const TeamState& near, const TeamSta
     return bound;
 }
 
+// The least that one class can cost from a level on, given the difference `below` of the levels
+// under it, the difference `squads` of the level's squads and the range lo .. hi that the single
+// players can bring the level's difference to: the level pays its player and level terms for the
+// difference d it ends at, then the levels above and the whole-battle term pay for below + d at
+// least what restBound charges (unitCost for each of the first `reach` units, the whole-battle
+// weight for the rest, nothing beyond `limit`). Each part is convex in d, so the least of their
+// sum lies at an end of the range or at a point where one of them bends. kUnreachable when no d
+// in the range is within the limit.
+int64_t classBound(int i, int64_t below, int64_t squads, int64_t lo, int64_t hi, int64_t reach,
+                   int64_t limit) {
+    if (limit < 0) return kUnreachable;
+    lo = std::max(lo, -below - reach - limit);
+    hi = std::min(hi, -below + reach + limit);
+    if (lo > hi) return kUnreachable;
+    const int64_t points[] = {lo, hi, squads, 0, -below, -below - reach, -below + reach};
+    int64_t least = kUnreachable;
+    for (int64_t d : points) {
+        d = std::clamp(d, lo, hi);
+        const int64_t moved = std::abs(below + d);
+        const int64_t near = std::min(moved, reach);
+        least = std::min(least, playersPenalty[i] * std::abs(d - squads) +
+                                    levelPenalty[i] * std::abs(d) + kUnitCost[i] * near +
+                                    totalPenalty[i] * (moved - near));
+    }
+    return least;
+}
+
+uint64_t hashRoster(const SquadRoster& roster) {
+    uint64_t h = 0x9e3779b97f4a7c15ULL;
+    for (int i = condSquad; i < condTotal; ++i) {
+        h = (h ^ static_cast<uint32_t>(roster.first[i])) * 0xff51afd7ed558ccdULL;
+        h = (h ^ static_cast<uint32_t>(roster.second[i])) * 0xc4ceb9fe1a85ec53ULL;
+    }
+    return h ^ (h >> 29);
+}
+
 bool sameConditions(const Conditions& a, const Conditions& b) {
     for (int i = condSquad; i < condTotal; ++i) {
         if (a[i].maxTeamASize != b[i].maxTeamASize || a[i].maxTeamBSize != b[i].maxTeamBSize ||
@@ -111,6 +147,51 @@ int64_t levelTerms(const SquadRoster& squads, const SquadRoster& players) {
 }
 
 }  // namespace
+
+void Queue::CostMemo::clear() {
+    ++_stamp;
+    _used = 0;
+    if (_stamp == 0) {  // wrapped: no stale entry may pass for a current one
+        for (Entry& entry : _entries) entry.stamp = 0;
+        _stamp = 1;
+    }
+}
+
+int64_t Queue::CostMemo::find(const SquadRoster& key) const {
+    if (_entries.empty()) return 0;
+    const size_t mask = _entries.size() - 1;
+    for (size_t slot = hashRoster(key) & mask;; slot = (slot + 1) & mask) {
+        const Entry& entry = _entries[slot];
+        if (entry.stamp != _stamp) return 0;
+        if (entry.key == key) return entry.cost;
+    }
+}
+
+void Queue::CostMemo::raise(const SquadRoster& key, int64_t cost) {
+    if (2 * (_used + 1) > _entries.size()) {
+        // Full: bounds not kept are only bounds not used.
+        if (_entries.size() >= kMaxEntries) return;
+        std::vector<Entry> old;
+        old.swap(_entries);
+        _entries.assign(std::max<size_t>(1024, 2 * old.size()), Entry{});
+        _used = 0;
+        for (const Entry& entry : old)
+            if (entry.stamp == _stamp) raise(entry.key, entry.cost);
+    }
+    const size_t mask = _entries.size() - 1;
+    for (size_t slot = hashRoster(key) & mask;; slot = (slot + 1) & mask) {
+        Entry& entry = _entries[slot];
+        if (entry.stamp != _stamp) {
+            entry = Entry{key, cost, _stamp};
+            ++_used;
+            return;
+        }
+        if (entry.key == key) {
+            entry.cost = std::max(entry.cost, cost);
+            return;
+        }
+    }
+}
 
 // The caps both condition builders share: per class, as many as the level has places and the
 // whole-team maximum still allows, and at most one SPG a team at a small top level.
@@ -262,6 +343,39 @@ bool Queue::_probeFillable(int level, size_t squad, int size) {
     return rosters.size() > 1;
 }
 
+// Squad players are fixed with the composition. Each class difference of the level can end only
+// where the filling can take it: within the level's range, no further from the squads' own
+// difference than the single players waiting and the room on the receiving side allow (the room
+// the filling counts, before any other class has taken places from it).
+int64_t Queue::_compositionBound(const SquadRoster& squadTotal, const SquadRoster& squadRoster,
+                                 const Conditions& conditions, int level, int teamALeft,
+                                 int teamBLeft) const {
+    const FirstPass& search = _firstPass;
+    const TeamState& reach = search.reachAbove[level];
+    const TeamState& players = search.playerCounts[level];
+    const int64_t squadPlayers =
+        std::abs(int64_t{squadTotal.first[condSquad]} - squadTotal.second[condSquad]);
+    const int64_t near = std::min<int64_t>(squadPlayers, reach[condSquad]);
+    if (squadPlayers - near > _curMaxTotalImbalance[condSquad]) return kUnreachable;
+    int64_t bound = near * kUnitCost[condSquad] + (squadPlayers - near) * totalPenalty[condSquad];
+    for (int i = condScout; i < condTotal; ++i) {
+        const SquadCondition& cond = conditions[i];
+        const int64_t roomA = std::min(cond.maxTeamASize - squadRoster.first[i], teamALeft);
+        const int64_t roomB = std::min(cond.maxTeamBSize - squadRoster.second[i], teamBLeft);
+        if (roomA < 0 || roomB < 0) return kUnreachable;
+        const int64_t squads = int64_t{squadRoster.first[i]} - squadRoster.second[i];
+        const int64_t lo =
+            std::max<int64_t>(cond.minTeamImbalance, squads - std::min<int64_t>(players[i], roomB));
+        const int64_t hi =
+            std::min<int64_t>(cond.maxTeamImbalance, squads + std::min<int64_t>(players[i], roomA));
+        const int64_t part = classBound(i, int64_t{squadTotal.first[i]} - squadTotal.second[i],
+                                        squads, lo, hi, reach[i], _curMaxTotalImbalance[i]);
+        if (part >= kUnreachable) return kUnreachable;
+        bound += part;
+    }
+    return bound;
+}
+
 void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty, const Tmb& tmb) {
     FirstPass& search = _firstPass;
     const int size = _placesAt(tmb, level);
@@ -278,10 +392,6 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
     const Conditions playerConditions = _getPlayerConditions(current, size, level);
     const bool capsOpen = sameConditions(playerConditions, search.openConditions[level]);
     const TeamState& players = search.playerCounts[level];
-    // Squad players are fixed with the composition; the single players of this level can still
-    // move each class difference by its reach here, the levels above by theirs.
-    TeamState classReach = search.reach[level];
-    classReach[condSquad] = 0;
     const TeamState noReach{};
 
     // Neither buffer of this level is touched by the levels above, so entries stay in place.
@@ -299,8 +409,8 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
         squadTotal.first[condSquad] += squadRoster.first[condSquad];
         squadTotal.second[condSquad] += squadRoster.second[condSquad];
         const int64_t withSquads = penalty + squadTerm(squadRoster);
-        if (withSquads + restBound(squadTotal, classReach, levelPenalty, search.reachAbove[level],
-                                   kUnitCost, _curMaxTotalImbalance) >=
+        if (withSquads + _compositionBound(squadTotal, squadRoster, playerConditions, level,
+                                           teamALeft, teamBLeft) >=
             search.bestPenalty)
             continue;
 
@@ -321,7 +431,10 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
         }
 
         for (size_t player = rosters.size(); player-- > 1;) {
-            if (_elapsed() > TICK_TIMEOUT) return;
+            if (_elapsed() > TICK_TIMEOUT) {
+                search.stopped = true;
+                return;
+            }
             const SquadRoster& playerRoster = std::get<0>(rosters[player]);
             // Squad players at condSquad; every vehicle of a class at the other slots.
             SquadRoster total = squadTotal;
@@ -334,10 +447,18 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
             const int64_t bound = withLevel + restBound(total, search.reachAbove[level], kUnitCost,
                                                         noReach, noReach, _curMaxTotalImbalance);
             if (bound >= search.bestPenalty) continue;
-            search.path[level] = {squadRoster, playerRoster};
             if (level != 0) {
+                // What the levels above cost from these totals on does not depend on how they
+                // were reached: a search from them that ended with the best at B found nothing
+                // cheaper than B less what led there, wherever it was entered from.
+                const int64_t known = search.memo[level - 1].find(total);
+                if (withLevel + known >= search.bestPenalty) continue;
+                search.path[level] = {squadRoster, playerRoster};
                 _processLevel(level - 1, total, withLevel, tmb);
+                if (!search.stopped)
+                    search.memo[level - 1].raise(total, search.bestPenalty - withLevel);
             } else {
+                search.path[level] = {squadRoster, playerRoster};
                 search.bestPenalty = bound;
                 search.best = search.path;
             }
@@ -350,6 +471,9 @@ bool Queue::_step1(Solution& solution, const Tmb& tmb) {
     bestSolutionPenalty = 10000000;
     FirstPass& search = _firstPass;
     search.bestPenalty = int64_t{bestSolutionPenalty} + 1;
+    search.stopped = false;
+    // The costs known depend on the layout.
+    for (CostMemo& memo : search.memo) memo.clear();
     TeamState reachAbove{};
     bool complete = true;  // every level has a composition to offer
     for (int level = 0; level < LEVEL_COUNT; ++level) {
