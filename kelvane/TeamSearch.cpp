@@ -392,6 +392,8 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
     const Conditions playerConditions = _getPlayerConditions(current, size, level);
     const bool capsOpen = sameConditions(playerConditions, search.openConditions[level]);
     const TeamState& players = search.playerCounts[level];
+    TeamState classReach = search.reach[level];
+    classReach[condSquad] = 0;
     const TeamState noReach{};
 
     // Neither buffer of this level is touched by the levels above, so entries stay in place.
@@ -409,6 +411,12 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
         squadTotal.first[condSquad] += squadRoster.first[condSquad];
         squadTotal.second[condSquad] += squadRoster.second[condSquad];
         const int64_t withSquads = penalty + squadTerm(squadRoster);
+        // The single players of this level can still move each class difference by its reach
+        // here, the levels above by theirs: a quick bound first, then the finer one.
+        if (withSquads + restBound(squadTotal, classReach, levelPenalty, search.reachAbove[level],
+                                   kUnitCost, _curMaxTotalImbalance) >=
+            search.bestPenalty)
+            continue;
         if (withSquads + _compositionBound(squadTotal, squadRoster, playerConditions, level,
                                            teamALeft, teamBLeft) >=
             search.bestPenalty)
