@@ -36,6 +36,10 @@ class Queue {
     // teams' keys in result (both non-empty), or returns 0 with result empty.
     MapKey formteams(MatchmakerTime time, Teams& result);
 
+    // Per class, one end of the differences the levels above a level can add up to: three
+    // levels' places may exceed 32 bits.
+    using ClassRange = std::array<int64_t, CONDITION_COUNT>;
+
   private:
     friend struct CoreTestAccess;
 
@@ -141,6 +145,10 @@ class Queue {
         // levels above it.
         std::array<TeamState, LEVEL_COUNT> reach{};
         std::array<TeamState, LEVEL_COUNT> reachAbove{};
+        // Per level: the sum over the levels above it of the least and the most each class
+        // difference can end at there.
+        std::array<ClassRange, LEVEL_COUNT> aboveLo{};
+        std::array<ClassRange, LEVEL_COUNT> aboveHi{};
         Solution path{};  // the chain being tried
         Solution best{};
         int64_t bestPenalty = 0;

@@ -80,31 +80,68 @@ int64_t restBound(const SquadRoster& total, const TeamState& near, const TeamSta
     return bound;
 }
 
+// The least that the levels above a level and the whole-battle term add for class i when the
+// class difference stands at x below them and the levels above can move it by some s within
+// lo .. hi (the sum of their ranges): each unit a level moves costs it at least kUnitCost, and
+// that is no more than the whole-battle weight, so the cheapest s brings x as near zero as the
+// range allows. kUnreachable when even that leaves x + s beyond the whole-battle limit.
+int64_t aboveCost(int i, int64_t x, int64_t lo, int64_t hi, int64_t limit) {
+    const int64_t s = std::clamp(-x, lo, hi);
+    const int64_t left = std::abs(x + s);
+    if (left > limit) return kUnreachable;
+    return kUnitCost[i] * std::abs(s) + totalPenalty[i] * left;
+}
+
+// The same for every class of a level's running totals.
+int64_t aboveBound(const SquadRoster& total, const Queue::ClassRange& lo,
+                   const Queue::ClassRange& hi, const TeamState& limit) {
+    int64_t bound = 0;
+    for (int i = condSquad; i < condTotal; ++i) {
+        const int64_t part =
+            aboveCost(i, int64_t{total.first[i]} - total.second[i], lo[i], hi[i], limit[i]);
+        if (part >= kUnreachable) return kUnreachable;
+        bound += part;
+    }
+    return bound;
+}
+
 // The least that one class can cost from a level on, given the difference `below` of the levels
 // under it, the difference `squads` of the level's squads and the range lo .. hi that the single
 // players can bring the level's difference to: the level pays its player and level terms for the
-// difference d it ends at, then the levels above and the whole-battle term pay for below + d at
-// least what restBound charges (unitCost for each of the first `reach` units, the whole-battle
-// weight for the rest, nothing beyond `limit`). Each part is convex in d, so the least of their
-// sum lies at an end of the range or at a point where one of them bends. kUnreachable when no d
-// in the range is within the limit.
-int64_t classBound(int i, int64_t below, int64_t squads, int64_t lo, int64_t hi, int64_t reach,
-                   int64_t limit) {
+// difference d it ends at, then the levels above and the whole-battle term at least
+// aboveCost(below + d). Each part is convex in d, so the least of their sum lies at an end of the
+// range or at a point where one of them bends. kUnreachable when no d in the range is within the
+// limit.
+int64_t classBound(int i, int64_t below, int64_t squads, int64_t lo, int64_t hi, int64_t aboveLo,
+                   int64_t aboveHi, int64_t limit) {
     if (limit < 0) return kUnreachable;
-    lo = std::max(lo, -below - reach - limit);
-    hi = std::min(hi, -below + reach + limit);
+    lo = std::max(lo, -below - aboveHi - limit);
+    hi = std::min(hi, -below - aboveLo + limit);
     if (lo > hi) return kUnreachable;
-    const int64_t points[] = {lo, hi, squads, 0, -below, -below - reach, -below + reach};
+    const int64_t points[] = {lo, hi, squads, 0, -below, -below - aboveLo, -below - aboveHi};
     int64_t least = kUnreachable;
     for (int64_t d : points) {
         d = std::clamp(d, lo, hi);
-        const int64_t moved = std::abs(below + d);
-        const int64_t near = std::min(moved, reach);
         least = std::min(least, playersPenalty[i] * std::abs(d - squads) +
-                                    levelPenalty[i] * std::abs(d) + kUnitCost[i] * near +
-                                    totalPenalty[i] * (moved - near));
+                                    levelPenalty[i] * std::abs(d) +
+                                    aboveCost(i, below + d, aboveLo, aboveHi, limit));
     }
     return least;
+}
+
+// Where the single players can take class i of a level from the squads' own difference: within
+// the level's range, no further than the players waiting and the room on the receiving side
+// allow (the room the filling counts, before any other class has taken places from it). False
+// when the filling finds no target for the class, and so no roster at all.
+bool fillRange(const SquadCondition& cond, const SquadRoster& squadRoster, int i, int players,
+               int teamALeft, int teamBLeft, int64_t& lo, int64_t& hi) {
+    const int64_t roomA = std::min(cond.maxTeamASize - squadRoster.first[i], teamALeft);
+    const int64_t roomB = std::min(cond.maxTeamBSize - squadRoster.second[i], teamBLeft);
+    if (roomA < 0 || roomB < 0) return false;
+    const int64_t squads = int64_t{squadRoster.first[i]} - squadRoster.second[i];
+    lo = std::max<int64_t>(cond.minTeamImbalance, squads - std::min<int64_t>(players, roomB));
+    hi = std::min<int64_t>(cond.maxTeamImbalance, squads + std::min<int64_t>(players, roomA));
+    return lo <= hi;
 }
 
 uint64_t hashRoster(const SquadRoster& roster) {
@@ -343,33 +380,26 @@ bool Queue::_probeFillable(int level, size_t squad, int size) {
     return rosters.size() > 1;
 }
 
-// Squad players are fixed with the composition. Each class difference of the level can end only
-// where the filling can take it: within the level's range, no further from the squads' own
-// difference than the single players waiting and the room on the receiving side allow (the room
-// the filling counts, before any other class has taken places from it).
+// Squad players are fixed with the composition; each class difference of the level can end only
+// within its fillRange.
 int64_t Queue::_compositionBound(const SquadRoster& squadTotal, const SquadRoster& squadRoster,
                                  const Conditions& conditions, int level, int teamALeft,
                                  int teamBLeft) const {
     const FirstPass& search = _firstPass;
-    const TeamState& reach = search.reachAbove[level];
+    const ClassRange& aboveLo = search.aboveLo[level];
+    const ClassRange& aboveHi = search.aboveHi[level];
     const TeamState& players = search.playerCounts[level];
-    const int64_t squadPlayers =
-        std::abs(int64_t{squadTotal.first[condSquad]} - squadTotal.second[condSquad]);
-    const int64_t near = std::min<int64_t>(squadPlayers, reach[condSquad]);
-    if (squadPlayers - near > _curMaxTotalImbalance[condSquad]) return kUnreachable;
-    int64_t bound = near * kUnitCost[condSquad] + (squadPlayers - near) * totalPenalty[condSquad];
+    int64_t bound =
+        aboveCost(condSquad, int64_t{squadTotal.first[condSquad]} - squadTotal.second[condSquad],
+                  aboveLo[condSquad], aboveHi[condSquad], _curMaxTotalImbalance[condSquad]);
+    if (bound >= kUnreachable) return kUnreachable;
     for (int i = condScout; i < condTotal; ++i) {
-        const SquadCondition& cond = conditions[i];
-        const int64_t roomA = std::min(cond.maxTeamASize - squadRoster.first[i], teamALeft);
-        const int64_t roomB = std::min(cond.maxTeamBSize - squadRoster.second[i], teamBLeft);
-        if (roomA < 0 || roomB < 0) return kUnreachable;
-        const int64_t squads = int64_t{squadRoster.first[i]} - squadRoster.second[i];
-        const int64_t lo =
-            std::max<int64_t>(cond.minTeamImbalance, squads - std::min<int64_t>(players[i], roomB));
-        const int64_t hi =
-            std::min<int64_t>(cond.maxTeamImbalance, squads + std::min<int64_t>(players[i], roomA));
+        int64_t lo = 0, hi = 0;
+        if (!fillRange(conditions[i], squadRoster, i, players[i], teamALeft, teamBLeft, lo, hi))
+            return kUnreachable;
         const int64_t part = classBound(i, int64_t{squadTotal.first[i]} - squadTotal.second[i],
-                                        squads, lo, hi, reach[i], _curMaxTotalImbalance[i]);
+                                        int64_t{squadRoster.first[i]} - squadRoster.second[i], lo,
+                                        hi, aboveLo[i], aboveHi[i], _curMaxTotalImbalance[i]);
         if (part >= kUnreachable) return kUnreachable;
         bound += part;
     }
@@ -394,7 +424,6 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
     const TeamState& players = search.playerCounts[level];
     TeamState classReach = search.reach[level];
     classReach[condSquad] = 0;
-    const TeamState noReach{};
 
     // Neither buffer of this level is touched by the levels above, so entries stay in place.
     MatchingResult& rosters = search.players[level];
@@ -452,8 +481,9 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
             }
             const int64_t withLevel = penalty + levelTerms(squadRoster, playerRoster);
             // At the top level nothing is left to move: the bound is the whole-battle term.
-            const int64_t bound = withLevel + restBound(total, search.reachAbove[level], kUnitCost,
-                                                        noReach, noReach, _curMaxTotalImbalance);
+            const int64_t bound =
+                withLevel + aboveBound(total, search.aboveLo[level], search.aboveHi[level],
+                                       _curMaxTotalImbalance);
             if (bound >= search.bestPenalty) continue;
             if (level != 0) {
                 // What the levels above cost from these totals on does not depend on how they
@@ -483,6 +513,7 @@ bool Queue::_step1(Solution& solution, const Tmb& tmb) {
     // The costs known depend on the layout.
     for (CostMemo& memo : search.memo) memo.clear();
     TeamState reachAbove{};
+    ClassRange aboveLo{}, aboveHi{};
     bool complete = true;  // every level has a composition to offer
     for (int level = 0; level < LEVEL_COUNT; ++level) {
         search.playerCounts[level] = _squads.getPlayerCounts(level);
@@ -497,6 +528,8 @@ bool Queue::_step1(Solution& solution, const Tmb& tmb) {
                 isTop(size, level) ? 0 : std::max(0, std::min(_curMaxLevelImbalance[i], cap));
         }
         search.reachAbove[level] = reachAbove;
+        search.aboveLo[level] = aboveLo;
+        search.aboveHi[level] = aboveHi;
         // Only compositions that leave no more places than there are single players waiting.
         MatchingResult& squads = search.squads[level];
         squads.clear();
@@ -519,6 +552,45 @@ bool Queue::_step1(Solution& solution, const Tmb& tmb) {
         for (size_t squad = squads.size(); squad-- > 0 && !any;)
             any = _probeFillable(level, squad, size);
         if (!any) complete = false;
+        // Where each class difference of the level can end, over every composition: squad
+        // players where the composition puts them, classes within their fillRange. Caps only
+        // narrow as levels are fixed, so the ranges found with nothing fixed hold throughout.
+        const Conditions& open = search.openConditions[level];
+        TeamState lo, hi;
+        lo.fill(INT32_MAX);
+        hi.fill(INT32_MIN);
+        for (const auto& entry : squads) {
+            const SquadRoster& roster = std::get<0>(entry);
+            TeamState rosterLo, rosterHi;
+            bool fillable = true;
+            for (int i = condScout; i < condTotal && fillable; ++i) {
+                int64_t from = 0, to = 0;
+                fillable = fillRange(open[i], roster, i, search.playerCounts[level][i],
+                                     size - roster.first[condSquad],
+                                     size - roster.second[condSquad], from, to);
+                // No team holds more than its places at the level.
+                rosterLo[i] = static_cast<int32_t>(std::max<int64_t>(from, -size));
+                rosterHi[i] = static_cast<int32_t>(std::min<int64_t>(to, size));
+            }
+            if (!fillable) continue;
+            rosterLo[condSquad] = rosterHi[condSquad] =
+                roster.first[condSquad] - roster.second[condSquad];
+            for (int i = condSquad; i < condTotal; ++i) {
+                lo[i] = std::min(lo[i], rosterLo[i]);
+                hi[i] = std::max(hi[i], rosterHi[i]);
+            }
+        }
+        if (lo[condSquad] > hi[condSquad]) {
+            complete = false;
+            lo.fill(0);
+            hi.fill(0);
+        }
+        for (int i = condSquad; i < condTotal; ++i)
+            reach[i] = std::min(reach[i], std::max(std::abs(lo[i]), std::abs(hi[i])));
+        for (int i = condSquad; i < condTotal; ++i) {
+            aboveLo[i] += lo[i];
+            aboveHi[i] += hi[i];
+        }
         reachAbove += reach;
     }
     if (complete) _processLevel(LEVEL_COUNT - 1, SquadRoster{}, 0, tmb);
