@@ -60,17 +60,33 @@ class Queue {
     // Whether single players complete the squad-th composition of a level with nothing fixed
     // yet; records it, and leaves the rosters found in the level's buffer.
     bool _probeFillable(int level, size_t squad, int size);
+    // What the first pass knows of the candidates through one squad composition, per class i:
+    // the score of a roster that ends the class difference of the level at d is at least the
+    // fixed part plus the sum of cost(i, d) over the classes; least[i] is the least cost(i, d)
+    // of any d the filling can reach.
+    struct FillBound {
+        int64_t cost(int i, int64_t d) const;
+        int64_t fixed = 0;
+        std::array<int64_t, condTotal> least{}, below{}, squads{}, aboveLo{}, aboveHi{}, limit{};
+        // Filling: rosters whose bound reaches budget are not kept; rest[i] is the sum of least
+        // over the classes after i, spent[i] the sum of cost over the classes before i.
+        int64_t budget = 0;
+        std::array<int64_t, condTotal> rest{};
+        std::array<int64_t, condTotal + 1> spent{};
+    };
     // A lower bound on the score of every candidate through the given composition of `level`,
     // less the terms fixed already (the levels below and the composition's squad term).
     int64_t _compositionBound(const SquadRoster& squadTotal, const SquadRoster& squadRoster,
-                              const Conditions& conditions, int level, int teamALeft,
-                              int teamBLeft) const;
+                              const Conditions& conditions, int level, int teamALeft, int teamBLeft,
+                              FillBound& fill) const;
     int _generateSolution(const MatchingResult& result, int solutionIndex,
                           std::vector<int>& solution) const;
     Conditions _getSquadConditions(const SquadRoster& current, int size, int level) const;
     Conditions _getPlayerConditions(const SquadRoster& current, int size, int level) const;
+    // With a bound, leaves out the rosters whose bound reaches its budget.
     void _processPlayers(int type, MatchingResult& result, int index, const Conditions& conditions,
-                         const TeamState& players, SquadRoster current, int freeA, int freeB);
+                         const TeamState& players, SquadRoster current, int freeA, int freeB,
+                         FillBound* bound = nullptr);
     static bool _checkPlayers(int& teamA, int& teamB, int imbalance, int squadA, int squadB,
                               int available, int maxTeamA, int maxTeamB);
 
@@ -140,6 +156,7 @@ class Queue {
         std::array<Conditions, LEVEL_COUNT> openConditions;
         // Per level: the composition being completed, then its single-player rosters.
         std::array<MatchingResult, LEVEL_COUNT> players;
+        std::array<FillBound, LEVEL_COUNT> fill;
         std::array<TeamState, LEVEL_COUNT> playerCounts{};
         // Per level: how far the class differences can still move at that level, and at the
         // levels above it.

@@ -289,11 +289,17 @@ bool Queue::_checkPlayers(int& teamA, int& teamB, int imbalance, int squadA, int
     return teamB <= maxTeamB;
 }
 
+int64_t Queue::FillBound::cost(int i, int64_t d) const {
+    return playersPenalty[i] * std::abs(d - squads[i]) + levelPenalty[i] * std::abs(d) +
+           aboveCost(i, below[i] + d, aboveLo[i], aboveHi[i], limit[i]);
+}
+
 void Queue::_processPlayers(int type, MatchingResult& result, int index,
                             const Conditions& conditions, const TeamState& players,
-                            SquadRoster current, int freeA, int freeB) {
+                            SquadRoster current, int freeA, int freeB, FillBound* bound) {
     if (type == condSquad) {
-        _processPlayers(condScout, result, index, conditions, players, current, freeA, freeB);
+        _processPlayers(condScout, result, index, conditions, players, current, freeA, freeB,
+                        bound);
         return;
     }
     const SquadRoster teams = std::get<0>(result[index]);  // a copy: result grows below
@@ -317,10 +323,15 @@ void Queue::_processPlayers(int type, MatchingResult& result, int index,
             int vehA = 0, vehB = 0;
             if (_checkPlayers(vehA, vehB, imb, teamA[type], teamB[type], players[type], maxTeamA,
                               maxTeamB)) {
+                if (bound != nullptr) {
+                    const int64_t spent = bound->spent[type] + bound->cost(type, imb);
+                    if (spent + bound->rest[type] >= bound->budget) continue;
+                    bound->spent[type + 1] = spent;
+                }
                 current.first[type] = vehA;
                 current.second[type] = vehB;
                 _processPlayers(type + 1, result, index, conditions, players, current, freeA - vehA,
-                                freeB - vehB);
+                                freeB - vehB, bound);
             }
         }
         return;
@@ -384,7 +395,7 @@ bool Queue::_probeFillable(int level, size_t squad, int size) {
 // within its fillRange.
 int64_t Queue::_compositionBound(const SquadRoster& squadTotal, const SquadRoster& squadRoster,
                                  const Conditions& conditions, int level, int teamALeft,
-                                 int teamBLeft) const {
+                                 int teamBLeft, FillBound& fill) const {
     const FirstPass& search = _firstPass;
     const ClassRange& aboveLo = search.aboveLo[level];
     const ClassRange& aboveHi = search.aboveHi[level];
@@ -393,6 +404,7 @@ int64_t Queue::_compositionBound(const SquadRoster& squadTotal, const SquadRoste
         aboveCost(condSquad, int64_t{squadTotal.first[condSquad]} - squadTotal.second[condSquad],
                   aboveLo[condSquad], aboveHi[condSquad], _curMaxTotalImbalance[condSquad]);
     if (bound >= kUnreachable) return kUnreachable;
+    fill.fixed = bound;
     for (int i = condScout; i < condTotal; ++i) {
         int64_t lo = 0, hi = 0;
         if (!fillRange(conditions[i], squadRoster, i, players[i], teamALeft, teamBLeft, lo, hi))
@@ -402,6 +414,12 @@ int64_t Queue::_compositionBound(const SquadRoster& squadTotal, const SquadRoste
                                         hi, aboveLo[i], aboveHi[i], _curMaxTotalImbalance[i]);
         if (part >= kUnreachable) return kUnreachable;
         bound += part;
+        fill.least[i] = part;
+        fill.below[i] = int64_t{squadTotal.first[i]} - squadTotal.second[i];
+        fill.squads[i] = int64_t{squadRoster.first[i]} - squadRoster.second[i];
+        fill.aboveLo[i] = aboveLo[i];
+        fill.aboveHi[i] = aboveHi[i];
+        fill.limit[i] = _curMaxTotalImbalance[i];
     }
     return bound;
 }
@@ -427,6 +445,7 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
 
     // Neither buffer of this level is touched by the levels above, so entries stay in place.
     MatchingResult& rosters = search.players[level];
+    FillBound& fill = search.fill[level];
     for (size_t squad = squads.size(); squad-- > 0;) {
         const SquadRoster& squadRoster = std::get<0>(squads[squad]);
         bool fits = true;
@@ -447,7 +466,7 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
             search.bestPenalty)
             continue;
         if (withSquads + _compositionBound(squadTotal, squadRoster, playerConditions, level,
-                                           teamALeft, teamBLeft) >=
+                                           teamALeft, teamBLeft, fill) >=
             search.bestPenalty)
             continue;
 
@@ -463,8 +482,14 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
         if (!ready) {
             rosters.clear();
             rosters.emplace_back(squadRoster, -1);
+            // Only rosters that can still beat the best: the loop below would drop the others.
+            fill.budget = search.bestPenalty - withSquads - fill.fixed;
+            fill.rest[condTotal - 1] = 0;
+            for (int i = condTotal - 1; i > condScout; --i)
+                fill.rest[i - 1] = fill.rest[i] + fill.least[i];
+            fill.spent[condScout] = 0;
             _processPlayers(condSquad, rosters, 0, playerConditions, players, SquadRoster{},
-                            teamALeft, teamBLeft);
+                            teamALeft, teamBLeft, &fill);
         }
 
         for (size_t player = rosters.size(); player-- > 1;) {
