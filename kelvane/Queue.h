@@ -75,10 +75,11 @@ class Queue {
         std::array<int64_t, condTotal + 1> spent{};
     };
     // A lower bound on the score of every candidate through the given composition of `level`,
-    // less the terms fixed already (the levels below and the composition's squad term).
+    // less the terms fixed already (the levels below and the composition's squad term); at
+    // least budget once it reaches it. Leaves in fill what the filling needs to bound rosters.
     int64_t _compositionBound(const SquadRoster& squadTotal, const SquadRoster& squadRoster,
                               const Conditions& conditions, int level, int teamALeft, int teamBLeft,
-                              FillBound& fill) const;
+                              int64_t budget, FillBound& fill) const;
     int _generateSolution(const MatchingResult& result, int solutionIndex,
                           std::vector<int>& solution) const;
     Conditions _getSquadConditions(const SquadRoster& current, int size, int level) const;

@@ -118,6 +118,9 @@ int64_t classBound(int i, int64_t below, int64_t squads, int64_t lo, int64_t hi,
     lo = std::max(lo, -below - aboveHi - limit);
     hi = std::min(hi, -below - aboveLo + limit);
     if (lo > hi) return kUnreachable;
+    if (lo == hi)
+        return playersPenalty[i] * std::abs(lo - squads) + levelPenalty[i] * std::abs(lo) +
+               aboveCost(i, below + lo, aboveLo, aboveHi, limit);
     const int64_t points[] = {lo, hi, squads, 0, -below, -below - aboveLo, -below - aboveHi};
     int64_t least = kUnreachable;
     for (int64_t d : points) {
@@ -395,7 +398,7 @@ bool Queue::_probeFillable(int level, size_t squad, int size) {
 // within its fillRange.
 int64_t Queue::_compositionBound(const SquadRoster& squadTotal, const SquadRoster& squadRoster,
                                  const Conditions& conditions, int level, int teamALeft,
-                                 int teamBLeft, FillBound& fill) const {
+                                 int teamBLeft, int64_t budget, FillBound& fill) const {
     const FirstPass& search = _firstPass;
     const ClassRange& aboveLo = search.aboveLo[level];
     const ClassRange& aboveHi = search.aboveHi[level];
@@ -403,7 +406,7 @@ int64_t Queue::_compositionBound(const SquadRoster& squadTotal, const SquadRoste
     int64_t bound =
         aboveCost(condSquad, int64_t{squadTotal.first[condSquad]} - squadTotal.second[condSquad],
                   aboveLo[condSquad], aboveHi[condSquad], _curMaxTotalImbalance[condSquad]);
-    if (bound >= kUnreachable) return kUnreachable;
+    if (bound >= budget) return kUnreachable;
     fill.fixed = bound;
     for (int i = condScout; i < condTotal; ++i) {
         int64_t lo = 0, hi = 0;
@@ -412,8 +415,9 @@ int64_t Queue::_compositionBound(const SquadRoster& squadTotal, const SquadRoste
         const int64_t part = classBound(i, int64_t{squadTotal.first[i]} - squadTotal.second[i],
                                         int64_t{squadRoster.first[i]} - squadRoster.second[i], lo,
                                         hi, aboveLo[i], aboveHi[i], _curMaxTotalImbalance[i]);
-        if (part >= kUnreachable) return kUnreachable;
         bound += part;
+        // Parts never fall below zero: once over the budget, the rest cannot bring it back.
+        if (bound >= budget) return kUnreachable;
         fill.least[i] = part;
         fill.below[i] = int64_t{squadTotal.first[i]} - squadTotal.second[i];
         fill.squads[i] = int64_t{squadRoster.first[i]} - squadRoster.second[i];
@@ -466,7 +470,8 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
             search.bestPenalty)
             continue;
         if (withSquads + _compositionBound(squadTotal, squadRoster, playerConditions, level,
-                                           teamALeft, teamBLeft, fill) >=
+                                           teamALeft, teamBLeft, search.bestPenalty - withSquads,
+                                           fill) >=
             search.bestPenalty)
             continue;
 
