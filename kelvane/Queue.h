@@ -39,6 +39,9 @@ class Queue {
     // Per class, one end of the differences the levels above a level can add up to: three
     // levels' places may exceed 32 bits.
     using ClassRange = std::array<int64_t, CONDITION_COUNT>;
+    // Per class: the difference of the running totals, then the room left under the cap in
+    // team A and in team B.
+    using MemoKey = std::array<int32_t, 3 * CONDITION_COUNT>;
 
   private:
     friend struct CoreTestAccess;
@@ -130,13 +133,13 @@ class Queue {
       public:
         void clear();
         // 0 when nothing is known.
-        int64_t find(const SquadRoster& key) const;
+        int64_t find(const MemoKey& key) const;
         // Keeps the larger of the known bound and cost.
-        void raise(const SquadRoster& key, int64_t cost);
+        void raise(const MemoKey& key, int64_t cost);
 
       private:
         struct Entry {
-            SquadRoster key{};
+            MemoKey key{};
             int64_t cost = 0;
             uint32_t stamp = 0;  // current only when equal to _stamp
         };
@@ -172,6 +175,8 @@ class Queue {
         int64_t bestPenalty = 0;
         // Per level: the costs known from running totals on entering it.
         std::array<CostMemo, LEVEL_COUNT> memo;
+        // Per level: its places per team and those of the levels above it.
+        std::array<int64_t, LEVEL_COUNT> placesLeft{};
         bool stopped = false;  // the budget ran out
     } _firstPass;
 };

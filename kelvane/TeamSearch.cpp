@@ -147,12 +147,9 @@ bool fillRange(const SquadCondition& cond, const SquadRoster& squadRoster, int i
     return lo <= hi;
 }
 
-uint64_t hashRoster(const SquadRoster& roster) {
+uint64_t hashKey(const Queue::MemoKey& key) {
     uint64_t h = 0x9e3779b97f4a7c15ULL;
-    for (int i = condSquad; i < condTotal; ++i) {
-        h = (h ^ static_cast<uint32_t>(roster.first[i])) * 0xff51afd7ed558ccdULL;
-        h = (h ^ static_cast<uint32_t>(roster.second[i])) * 0xc4ceb9fe1a85ec53ULL;
-    }
+    for (int32_t value : key) h = (h ^ static_cast<uint32_t>(value)) * 0xff51afd7ed558ccdULL;
     return h ^ (h >> 29);
 }
 
@@ -197,17 +194,17 @@ void Queue::CostMemo::clear() {
     }
 }
 
-int64_t Queue::CostMemo::find(const SquadRoster& key) const {
+int64_t Queue::CostMemo::find(const MemoKey& key) const {
     if (_entries.empty()) return 0;
     const size_t mask = _entries.size() - 1;
-    for (size_t slot = hashRoster(key) & mask;; slot = (slot + 1) & mask) {
+    for (size_t slot = hashKey(key) & mask;; slot = (slot + 1) & mask) {
         const Entry& entry = _entries[slot];
         if (entry.stamp != _stamp) return 0;
         if (entry.key == key) return entry.cost;
     }
 }
 
-void Queue::CostMemo::raise(const SquadRoster& key, int64_t cost) {
+void Queue::CostMemo::raise(const MemoKey& key, int64_t cost) {
     if (2 * (_used + 1) > _entries.size()) {
         // Full: bounds not kept are only bounds not used.
         if (_entries.size() >= kMaxEntries) return;
@@ -219,7 +216,7 @@ void Queue::CostMemo::raise(const SquadRoster& key, int64_t cost) {
             if (entry.stamp == _stamp) raise(entry.key, entry.cost);
     }
     const size_t mask = _entries.size() - 1;
-    for (size_t slot = hashRoster(key) & mask;; slot = (slot + 1) & mask) {
+    for (size_t slot = hashKey(key) & mask;; slot = (slot + 1) & mask) {
         Entry& entry = _entries[slot];
         if (entry.stamp != _stamp) {
             entry = Entry{key, cost, _stamp};
@@ -519,12 +516,24 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
                 // What the levels above cost from these totals on does not depend on how they
                 // were reached: a search from them that ended with the best at B found nothing
                 // cheaper than B less what led there, wherever it was entered from.
-                const int64_t known = search.memo[level - 1].find(total);
+                // Of the totals only the class differences and the room left under the caps
+                // matter, and the room only up to the places of the levels left: more than that
+                // can never bind.
+                MemoKey key;
+                const int64_t places = search.placesLeft[level - 1];
+                for (int i = condSquad; i < condTotal; ++i) {
+                    key[3 * i] = total.first[i] - total.second[i];
+                    key[3 * i + 1] = static_cast<int32_t>(
+                        std::min<int64_t>(int64_t{_maxVehicleCounts[i]} - total.first[i], places));
+                    key[3 * i + 2] = static_cast<int32_t>(
+                        std::min<int64_t>(int64_t{_maxVehicleCounts[i]} - total.second[i], places));
+                }
+                const int64_t known = search.memo[level - 1].find(key);
                 if (withLevel + known >= search.bestPenalty) continue;
                 search.path[level] = {squadRoster, playerRoster};
                 _processLevel(level - 1, total, withLevel, tmb);
                 if (!search.stopped)
-                    search.memo[level - 1].raise(total, search.bestPenalty - withLevel);
+                    search.memo[level - 1].raise(key, search.bestPenalty - withLevel);
             } else {
                 search.path[level] = {squadRoster, playerRoster};
                 search.bestPenalty = bound;
@@ -544,6 +553,7 @@ bool Queue::_step1(Solution& solution, const Tmb& tmb) {
     for (CostMemo& memo : search.memo) memo.clear();
     TeamState reachAbove{};
     ClassRange aboveLo{}, aboveHi{};
+    int64_t placesLeft = 0;
     bool complete = true;  // every level has a composition to offer
     for (int level = 0; level < LEVEL_COUNT; ++level) {
         search.playerCounts[level] = _squads.getPlayerCounts(level);
@@ -560,6 +570,8 @@ bool Queue::_step1(Solution& solution, const Tmb& tmb) {
         search.reachAbove[level] = reachAbove;
         search.aboveLo[level] = aboveLo;
         search.aboveHi[level] = aboveHi;
+        placesLeft += size;
+        search.placesLeft[level] = placesLeft;
         // Only compositions that leave no more places than there are single players waiting.
         MatchingResult& squads = search.squads[level];
         squads.clear();
