@@ -126,9 +126,9 @@ class Queue {
     SquadInfo _squads;
     int bestSolutionPenalty = 10000000;
 
-    // Per running totals on entering a level: a lower bound on what that level, the levels above
-    // it and the whole-battle term add to the score. Open addressing over a buffer kept from call
-    // to call; clear() forgets every entry at once.
+    // Per running totals on entering a level (as a MemoKey): a lower bound on what that level,
+    // the levels above it and the whole-battle term add to the score. Open addressing over a buffer
+    // kept from call to call; clear() forgets every entry at once.
     class CostMemo {
       public:
         void clear();

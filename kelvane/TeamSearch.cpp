@@ -16,13 +16,24 @@
 //   of its player and squad weights (squads alone for squad players); this is cheaper than the
 //   whole-battle weight, so the least total is to move the difference towards zero as far as the
 //   reach goes and pay the whole-battle weight on the rest. A difference the reach cannot bring
-//   within the whole-battle limit admits no candidate at all.
+//   within the whole-battle limit admits no candidate at all. Each level's reach is also an
+//   interval, the hull over its compositions of where their single players can take the class
+//   (see fillRange): levels above that cannot reach zero pay for the least move they must make;
+// - for a composition, per class: the level can end only within the composition's fillRange,
+//   and pays its player and level terms for where it ends, plus the bound above for the levels
+//   above; the filling drops a roster as soon as its classes so far, plus the least the others
+//   can cost, reach the best;
+// - per running totals on entering a level: what the levels left cost depends only on the class
+//   differences and the room under the caps (and that room only up to the places left), so a
+//   search from them that ended with the best at B proves the levels left cost at least B less
+//   what led there, wherever they are entered from again.
 // Each generator is asked once per layout, with nothing fixed yet; a visit leaves out the
 // compositions over the caps left, which is what asking again would give. Compositions that leave
 // more places than single players wait, or that no single players complete even under the widest
 // caps, never take part, and a level left with none ends the search before it starts.
 // Nothing is allocated per candidate: each level keeps its compositions and rosters in buffers
-// reused from call to call, and only the chain being tried and the best chain are kept.
+// reused from call to call, and only the chain being tried, the best chain and the bounded table
+// of known costs are kept.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
