@@ -16,13 +16,24 @@
 //   of its player and squad weights (squads alone for squad players); this is cheaper than the
 //   whole-battle weight, so the least total is to move the difference towards zero as far as the
 //   reach goes and pay the whole-battle weight on the rest. A difference the reach cannot bring
-//   within the whole-battle limit admits no candidate at all.
+//   within the whole-battle limit admits no candidate at all. Each level's reach is also an
+//   interval, the hull over its compositions of where their single players can take the class
+//   (see fillRange): levels above that cannot reach zero pay for the least move they must make;
+// - for a composition, per class: the level can end only within the composition's fillRange,
+//   and pays its player and level terms for where it ends, plus the bound above for the levels
+//   above; the filling drops a roster as soon as its classes so far, plus the least the others
+//   can cost, reach the best;
+// - per running totals on entering a level: what the levels left cost depends only on the class
+//   differences and the room under the caps (and that room only up to the places left), so a
+//   search from them that ended with the best at B proves the levels left cost at least B less
+//   what led there, wherever they are entered from again.
 // Each generator is asked once per layout, with nothing fixed yet; a visit leaves out the
 // compositions over the caps left, which is what asking again would give. Compositions that leave
 // more places than single players wait, or that no single players complete even under the widest
 // caps, never take part, and a level left with none ends the search before it starts.
 // Nothing is allocated per candidate: each level keeps its compositions and rosters in buffers
-// reused from call to call, and only the chain being tried and the best chain are kept.
+// reused from call to call, and only the chain being tried, the best chain and the bounded table
+// of known costs are kept.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -80,6 +91,79 @@ int64_t restBound(const SquadRoster& total, const TeamState& near, const TeamSta
     return bound;
 }
 
+// The least that the levels above a level and the whole-battle term add for class i when the
+// class difference stands at x below them and the levels above can move it by some s within
+// lo .. hi (the sum of their ranges): each unit a level moves costs it at least kUnitCost, and
+// that is no more than the whole-battle weight, so the cheapest s brings x as near zero as the
+// range allows. kUnreachable when even that leaves x + s beyond the whole-battle limit.
+int64_t aboveCost(int i, int64_t x, int64_t lo, int64_t hi, int64_t limit) {
+    const int64_t s = std::clamp(-x, lo, hi);
+    const int64_t left = std::abs(x + s);
+    if (left > limit) return kUnreachable;
+    return kUnitCost[i] * std::abs(s) + totalPenalty[i] * left;
+}
+
+// The same for every class of a level's running totals.
+int64_t aboveBound(const SquadRoster& total, const Queue::ClassRange& lo,
+                   const Queue::ClassRange& hi, const TeamState& limit) {
+    int64_t bound = 0;
+    for (int i = condSquad; i < condTotal; ++i) {
+        const int64_t part =
+            aboveCost(i, int64_t{total.first[i]} - total.second[i], lo[i], hi[i], limit[i]);
+        if (part >= kUnreachable) return kUnreachable;
+        bound += part;
+    }
+    return bound;
+}
+
+// The least that one class can cost from a level on, given the difference `below` of the levels
+// under it, the difference `squads` of the level's squads and the range lo .. hi that the single
+// players can bring the level's difference to: the level pays its player and level terms for the
+// difference d it ends at, then the levels above and the whole-battle term at least
+// aboveCost(below + d). Each part is convex in d, so the least of their sum lies at an end of the
+// range or at a point where one of them bends. kUnreachable when no d in the range is within the
+// limit.
+int64_t classBound(int i, int64_t below, int64_t squads, int64_t lo, int64_t hi, int64_t aboveLo,
+                   int64_t aboveHi, int64_t limit) {
+    if (limit < 0) return kUnreachable;
+    lo = std::max(lo, -below - aboveHi - limit);
+    hi = std::min(hi, -below - aboveLo + limit);
+    if (lo > hi) return kUnreachable;
+    if (lo == hi)
+        return playersPenalty[i] * std::abs(lo - squads) + levelPenalty[i] * std::abs(lo) +
+               aboveCost(i, below + lo, aboveLo, aboveHi, limit);
+    const int64_t points[] = {lo, hi, squads, 0, -below, -below - aboveLo, -below - aboveHi};
+    int64_t least = kUnreachable;
+    for (int64_t d : points) {
+        d = std::clamp(d, lo, hi);
+        least = std::min(least, playersPenalty[i] * std::abs(d - squads) +
+                                    levelPenalty[i] * std::abs(d) +
+                                    aboveCost(i, below + d, aboveLo, aboveHi, limit));
+    }
+    return least;
+}
+
+// Where the single players can take class i of a level from the squads' own difference: within
+// the level's range, no further than the players waiting and the room on the receiving side
+// allow (the room the filling counts, before any other class has taken places from it). False
+// when the filling finds no target for the class, and so no roster at all.
+bool fillRange(const SquadCondition& cond, const SquadRoster& squadRoster, int i, int players,
+               int teamALeft, int teamBLeft, int64_t& lo, int64_t& hi) {
+    const int64_t roomA = std::min(cond.maxTeamASize - squadRoster.first[i], teamALeft);
+    const int64_t roomB = std::min(cond.maxTeamBSize - squadRoster.second[i], teamBLeft);
+    if (roomA < 0 || roomB < 0) return false;
+    const int64_t squads = int64_t{squadRoster.first[i]} - squadRoster.second[i];
+    lo = std::max<int64_t>(cond.minTeamImbalance, squads - std::min<int64_t>(players, roomB));
+    hi = std::min<int64_t>(cond.maxTeamImbalance, squads + std::min<int64_t>(players, roomA));
+    return lo <= hi;
+}
+
+uint64_t hashKey(const Queue::MemoKey& key) {
+    uint64_t h = 0x9e3779b97f4a7c15ULL;
+    for (int32_t value : key) h = (h ^ static_cast<uint32_t>(value)) * 0xff51afd7ed558ccdULL;
+    return h ^ (h >> 29);
+}
+
 bool sameConditions(const Conditions& a, const Conditions& b) {
     for (int i = condSquad; i < condTotal; ++i) {
         if (a[i].maxTeamASize != b[i].maxTeamASize || a[i].maxTeamBSize != b[i].maxTeamBSize ||
@@ -111,6 +195,51 @@ int64_t levelTerms(const SquadRoster& squads, const SquadRoster& players) {
 }
 
 }  // namespace
+
+void Queue::CostMemo::clear() {
+    ++_stamp;
+    _used = 0;
+    if (_stamp == 0) {  // wrapped: no stale entry may pass for a current one
+        for (Entry& entry : _entries) entry.stamp = 0;
+        _stamp = 1;
+    }
+}
+
+int64_t Queue::CostMemo::find(const MemoKey& key) const {
+    if (_entries.empty()) return 0;
+    const size_t mask = _entries.size() - 1;
+    for (size_t slot = hashKey(key) & mask;; slot = (slot + 1) & mask) {
+        const Entry& entry = _entries[slot];
+        if (entry.stamp != _stamp) return 0;
+        if (entry.key == key) return entry.cost;
+    }
+}
+
+void Queue::CostMemo::raise(const MemoKey& key, int64_t cost) {
+    if (2 * (_used + 1) > _entries.size()) {
+        // Full: bounds not kept are only bounds not used.
+        if (_entries.size() >= kMaxEntries) return;
+        std::vector<Entry> old;
+        old.swap(_entries);
+        _entries.assign(std::max<size_t>(1024, 2 * old.size()), Entry{});
+        _used = 0;
+        for (const Entry& entry : old)
+            if (entry.stamp == _stamp) raise(entry.key, entry.cost);
+    }
+    const size_t mask = _entries.size() - 1;
+    for (size_t slot = hashKey(key) & mask;; slot = (slot + 1) & mask) {
+        Entry& entry = _entries[slot];
+        if (entry.stamp != _stamp) {
+            entry = Entry{key, cost, _stamp};
+            ++_used;
+            return;
+        }
+        if (entry.key == key) {
+            entry.cost = std::max(entry.cost, cost);
+            return;
+        }
+    }
+}
 
 // The caps both condition builders share: per class, as many as the level has places and the
 // whole-team maximum still allows, and at most one SPG a team at a small top level.
@@ -171,11 +300,17 @@ bool Queue::_checkPlayers(int& teamA, int& teamB, int imbalance, int squadA, int
     return teamB <= maxTeamB;
 }
 
+int64_t Queue::FillBound::cost(int i, int64_t d) const {
+    return playersPenalty[i] * std::abs(d - squads[i]) + levelPenalty[i] * std::abs(d) +
+           aboveCost(i, below[i] + d, aboveLo[i], aboveHi[i], limit[i]);
+}
+
 void Queue::_processPlayers(int type, MatchingResult& result, int index,
                             const Conditions& conditions, const TeamState& players,
-                            SquadRoster current, int freeA, int freeB) {
+                            SquadRoster current, int freeA, int freeB, FillBound* bound) {
     if (type == condSquad) {
-        _processPlayers(condScout, result, index, conditions, players, current, freeA, freeB);
+        _processPlayers(condScout, result, index, conditions, players, current, freeA, freeB,
+                        bound);
         return;
     }
     const SquadRoster teams = std::get<0>(result[index]);  // a copy: result grows below
@@ -199,10 +334,15 @@ void Queue::_processPlayers(int type, MatchingResult& result, int index,
             int vehA = 0, vehB = 0;
             if (_checkPlayers(vehA, vehB, imb, teamA[type], teamB[type], players[type], maxTeamA,
                               maxTeamB)) {
+                if (bound != nullptr) {
+                    const int64_t spent = bound->spent[type] + bound->cost(type, imb);
+                    if (spent + bound->rest[type] >= bound->budget) continue;
+                    bound->spent[type + 1] = spent;
+                }
                 current.first[type] = vehA;
                 current.second[type] = vehB;
                 _processPlayers(type + 1, result, index, conditions, players, current, freeA - vehA,
-                                freeB - vehB);
+                                freeB - vehB, bound);
             }
         }
         return;
@@ -262,6 +402,40 @@ bool Queue::_probeFillable(int level, size_t squad, int size) {
     return rosters.size() > 1;
 }
 
+// Squad players are fixed with the composition; each class difference of the level can end only
+// within its fillRange.
+int64_t Queue::_compositionBound(const SquadRoster& squadTotal, const SquadRoster& squadRoster,
+                                 const Conditions& conditions, int level, int teamALeft,
+                                 int teamBLeft, int64_t budget, FillBound& fill) const {
+    const FirstPass& search = _firstPass;
+    const ClassRange& aboveLo = search.aboveLo[level];
+    const ClassRange& aboveHi = search.aboveHi[level];
+    const TeamState& players = search.playerCounts[level];
+    int64_t bound =
+        aboveCost(condSquad, int64_t{squadTotal.first[condSquad]} - squadTotal.second[condSquad],
+                  aboveLo[condSquad], aboveHi[condSquad], _curMaxTotalImbalance[condSquad]);
+    if (bound >= budget) return kUnreachable;
+    fill.fixed = bound;
+    for (int i = condScout; i < condTotal; ++i) {
+        int64_t lo = 0, hi = 0;
+        if (!fillRange(conditions[i], squadRoster, i, players[i], teamALeft, teamBLeft, lo, hi))
+            return kUnreachable;
+        const int64_t part = classBound(i, int64_t{squadTotal.first[i]} - squadTotal.second[i],
+                                        int64_t{squadRoster.first[i]} - squadRoster.second[i], lo,
+                                        hi, aboveLo[i], aboveHi[i], _curMaxTotalImbalance[i]);
+        bound += part;
+        // Parts never fall below zero: once over the budget, the rest cannot bring it back.
+        if (bound >= budget) return kUnreachable;
+        fill.least[i] = part;
+        fill.below[i] = int64_t{squadTotal.first[i]} - squadTotal.second[i];
+        fill.squads[i] = int64_t{squadRoster.first[i]} - squadRoster.second[i];
+        fill.aboveLo[i] = aboveLo[i];
+        fill.aboveHi[i] = aboveHi[i];
+        fill.limit[i] = _curMaxTotalImbalance[i];
+    }
+    return bound;
+}
+
 void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty, const Tmb& tmb) {
     FirstPass& search = _firstPass;
     const int size = _placesAt(tmb, level);
@@ -278,14 +452,12 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
     const Conditions playerConditions = _getPlayerConditions(current, size, level);
     const bool capsOpen = sameConditions(playerConditions, search.openConditions[level]);
     const TeamState& players = search.playerCounts[level];
-    // Squad players are fixed with the composition; the single players of this level can still
-    // move each class difference by its reach here, the levels above by theirs.
     TeamState classReach = search.reach[level];
     classReach[condSquad] = 0;
-    const TeamState noReach{};
 
     // Neither buffer of this level is touched by the levels above, so entries stay in place.
     MatchingResult& rosters = search.players[level];
+    FillBound& fill = search.fill[level];
     for (size_t squad = squads.size(); squad-- > 0;) {
         const SquadRoster& squadRoster = std::get<0>(squads[squad]);
         bool fits = true;
@@ -299,8 +471,15 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
         squadTotal.first[condSquad] += squadRoster.first[condSquad];
         squadTotal.second[condSquad] += squadRoster.second[condSquad];
         const int64_t withSquads = penalty + squadTerm(squadRoster);
+        // The single players of this level can still move each class difference by its reach
+        // here, the levels above by theirs: a quick bound first, then the finer one.
         if (withSquads + restBound(squadTotal, classReach, levelPenalty, search.reachAbove[level],
                                    kUnitCost, _curMaxTotalImbalance) >=
+            search.bestPenalty)
+            continue;
+        if (withSquads + _compositionBound(squadTotal, squadRoster, playerConditions, level,
+                                           teamALeft, teamBLeft, search.bestPenalty - withSquads,
+                                           fill) >=
             search.bestPenalty)
             continue;
 
@@ -316,12 +495,21 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
         if (!ready) {
             rosters.clear();
             rosters.emplace_back(squadRoster, -1);
+            // Only rosters that can still beat the best: the loop below would drop the others.
+            fill.budget = search.bestPenalty - withSquads - fill.fixed;
+            fill.rest[condTotal - 1] = 0;
+            for (int i = condTotal - 1; i > condScout; --i)
+                fill.rest[i - 1] = fill.rest[i] + fill.least[i];
+            fill.spent[condScout] = 0;
             _processPlayers(condSquad, rosters, 0, playerConditions, players, SquadRoster{},
-                            teamALeft, teamBLeft);
+                            teamALeft, teamBLeft, &fill);
         }
 
         for (size_t player = rosters.size(); player-- > 1;) {
-            if (_elapsed() > TICK_TIMEOUT) return;
+            if (_elapsed() > TICK_TIMEOUT) {
+                search.stopped = true;
+                return;
+            }
             const SquadRoster& playerRoster = std::get<0>(rosters[player]);
             // Squad players at condSquad; every vehicle of a class at the other slots.
             SquadRoster total = squadTotal;
@@ -331,13 +519,34 @@ void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty
             }
             const int64_t withLevel = penalty + levelTerms(squadRoster, playerRoster);
             // At the top level nothing is left to move: the bound is the whole-battle term.
-            const int64_t bound = withLevel + restBound(total, search.reachAbove[level], kUnitCost,
-                                                        noReach, noReach, _curMaxTotalImbalance);
+            const int64_t bound =
+                withLevel + aboveBound(total, search.aboveLo[level], search.aboveHi[level],
+                                       _curMaxTotalImbalance);
             if (bound >= search.bestPenalty) continue;
-            search.path[level] = {squadRoster, playerRoster};
             if (level != 0) {
+                // What the levels above cost from these totals on does not depend on how they
+                // were reached: a search from them that ended with the best at B found nothing
+                // cheaper than B less what led there, wherever it was entered from.
+                // Of the totals only the class differences and the room left under the caps
+                // matter, and the room only up to the places of the levels left: more than that
+                // can never bind.
+                MemoKey key;
+                const int64_t places = search.placesLeft[level - 1];
+                for (int i = condSquad; i < condTotal; ++i) {
+                    key[3 * i] = total.first[i] - total.second[i];
+                    key[3 * i + 1] = static_cast<int32_t>(
+                        std::min<int64_t>(int64_t{_maxVehicleCounts[i]} - total.first[i], places));
+                    key[3 * i + 2] = static_cast<int32_t>(
+                        std::min<int64_t>(int64_t{_maxVehicleCounts[i]} - total.second[i], places));
+                }
+                const int64_t known = search.memo[level - 1].find(key);
+                if (withLevel + known >= search.bestPenalty) continue;
+                search.path[level] = {squadRoster, playerRoster};
                 _processLevel(level - 1, total, withLevel, tmb);
+                if (!search.stopped)
+                    search.memo[level - 1].raise(key, search.bestPenalty - withLevel);
             } else {
+                search.path[level] = {squadRoster, playerRoster};
                 search.bestPenalty = bound;
                 search.best = search.path;
             }
@@ -350,7 +559,12 @@ bool Queue::_step1(Solution& solution, const Tmb& tmb) {
     bestSolutionPenalty = 10000000;
     FirstPass& search = _firstPass;
     search.bestPenalty = int64_t{bestSolutionPenalty} + 1;
+    search.stopped = false;
+    // The costs known depend on the layout.
+    for (CostMemo& memo : search.memo) memo.clear();
     TeamState reachAbove{};
+    ClassRange aboveLo{}, aboveHi{};
+    int64_t placesLeft = 0;
     bool complete = true;  // every level has a composition to offer
     for (int level = 0; level < LEVEL_COUNT; ++level) {
         search.playerCounts[level] = _squads.getPlayerCounts(level);
@@ -365,6 +579,10 @@ bool Queue::_step1(Solution& solution, const Tmb& tmb) {
                 isTop(size, level) ? 0 : std::max(0, std::min(_curMaxLevelImbalance[i], cap));
         }
         search.reachAbove[level] = reachAbove;
+        search.aboveLo[level] = aboveLo;
+        search.aboveHi[level] = aboveHi;
+        placesLeft += size;
+        search.placesLeft[level] = placesLeft;
         // Only compositions that leave no more places than there are single players waiting.
         MatchingResult& squads = search.squads[level];
         squads.clear();
@@ -387,6 +605,45 @@ bool Queue::_step1(Solution& solution, const Tmb& tmb) {
         for (size_t squad = squads.size(); squad-- > 0 && !any;)
             any = _probeFillable(level, squad, size);
         if (!any) complete = false;
+        // Where each class difference of the level can end, over every composition: squad
+        // players where the composition puts them, classes within their fillRange. Caps only
+        // narrow as levels are fixed, so the ranges found with nothing fixed hold throughout.
+        const Conditions& open = search.openConditions[level];
+        TeamState lo, hi;
+        lo.fill(INT32_MAX);
+        hi.fill(INT32_MIN);
+        for (const auto& entry : squads) {
+            const SquadRoster& roster = std::get<0>(entry);
+            TeamState rosterLo, rosterHi;
+            bool fillable = true;
+            for (int i = condScout; i < condTotal && fillable; ++i) {
+                int64_t from = 0, to = 0;
+                fillable = fillRange(open[i], roster, i, search.playerCounts[level][i],
+                                     size - roster.first[condSquad],
+                                     size - roster.second[condSquad], from, to);
+                // No team holds more than its places at the level.
+                rosterLo[i] = static_cast<int32_t>(std::max<int64_t>(from, -size));
+                rosterHi[i] = static_cast<int32_t>(std::min<int64_t>(to, size));
+            }
+            if (!fillable) continue;
+            rosterLo[condSquad] = rosterHi[condSquad] =
+                roster.first[condSquad] - roster.second[condSquad];
+            for (int i = condSquad; i < condTotal; ++i) {
+                lo[i] = std::min(lo[i], rosterLo[i]);
+                hi[i] = std::max(hi[i], rosterHi[i]);
+            }
+        }
+        if (lo[condSquad] > hi[condSquad]) {
+            complete = false;
+            lo.fill(0);
+            hi.fill(0);
+        }
+        for (int i = condSquad; i < condTotal; ++i)
+            reach[i] = std::min(reach[i], std::max(std::abs(lo[i]), std::abs(hi[i])));
+        for (int i = condSquad; i < condTotal; ++i) {
+            aboveLo[i] += lo[i];
+            aboveHi[i] += hi[i];
+        }
         reachAbove += reach;
     }
     if (complete) _processLevel(LEVEL_COUNT - 1, SquadRoster{}, 0, tmb);

@@ -150,14 +150,17 @@ TEST(TeamSearchReference, RandomQueuesChooseTheExhaustiveSolution) {
     const VehType kinds[] = {typeMedium, typeScout, typeSpg, typeAtspg, typeHeavy};
     auto pick = [&](int n) { return int(rng() % unsigned(n)); };
     int found = 0, filled = 0;
-    for (int round = 0; round < 6000; ++round) {
+    for (int round = 0; round < 7500; ++round) {
+        // The last rounds: wider level allowances, whole-battle limits that bind, more squads,
+        // where the bounds of the search cut the most.
+        const bool wide = round >= 6000;
         // Caps that often bind, allowances from none to loose, sizes around the small top level,
         // half the vehicles of one class so that its pairs outnumber the room for them.
         TeamState caps, levelImb, totalImb;
         for (int i = 0; i < 5; ++i) {
             caps[i] = pick(3) == 0 ? 1 + pick(3) : 15;
-            levelImb[i] = pick(60) == 0 ? -1 : pick(3);
-            totalImb[i] = pick(60) == 0 ? -1 : pick(4);
+            levelImb[i] = pick(60) == 0 ? -1 : pick(wide ? 5 : 3);
+            totalImb[i] = pick(60) == 0 ? -1 : pick(wide ? 2 : 4);
         }
         const Tmb tmb{uint32_t(pick(5)), uint32_t(pick(4)), uint32_t(pick(4)), 0};
         const VehType favoured = kinds[pick(5)];
@@ -166,7 +169,7 @@ TEST(TeamSearchReference, RandomQueuesChooseTheExhaustiveSolution) {
         SquadKey key = 1;
         for (int level = 0; level < 3; ++level) {
             for (int n = pick(13); n > 0; --n, ++key) q.enqueue(key, key, level, {vehicle()}, {});
-            for (int n = pick(4); n > 0; --n, ++key) {
+            for (int n = pick(wide ? 6 : 4); n > 0; --n, ++key) {
                 std::vector<VehType> members(2 + pick(2));
                 for (VehType& m : members) m = vehicle();
                 q.enqueue(key, key, level, members, {});
