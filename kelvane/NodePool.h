@@ -19,6 +19,14 @@
 
 namespace nodepool {
 
+// Under AddressSanitizer every node goes to operator new and back, so that the sanitizer sees
+// each one freed and catches a node used after its container let it go.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool POOLED = false;
+#else
+constexpr bool POOLED = true;
+#endif
+
 // The free list of one node size.
 template <size_t Size>
 class FreeList {
@@ -88,11 +96,11 @@ struct Allocator {
     Allocator(const Allocator<U>&) noexcept {}
 
     T* allocate(size_t n) {
-        if (n == 1) return static_cast<T*>(FreeList<roundedSize(sizeof(T))>::take());
+        if (POOLED && n == 1) return static_cast<T*>(FreeList<roundedSize(sizeof(T))>::take());
         return static_cast<T*>(::operator new(n * sizeof(T)));
     }
     void deallocate(T* p, size_t n) noexcept {
-        if (n == 1) {
+        if (POOLED && n == 1) {
             FreeList<roundedSize(sizeof(T))>::give(p);
         } else {
             ::operator delete(p);
