@@ -12,7 +12,7 @@
 #include <random>
 #include <vector>
 
-#include "Queue.h"
+#include "BenchQueue.h"
 
 namespace {
 
@@ -45,13 +45,7 @@ struct Arrivals {
 // Runs `calls` formation calls on a queue of `singles` single players and `squads` squads per
 // level and prints the distribution of call times.
 void runSteadyQueue(int calls, int singles, int squads) {
-    ImbalanceTimeouts total, level;
-    total.fill({0, 30, 90});
-    level.fill({0, 60, 180});
-    std::map<int, ConfigTuple> config;
-    config[1] = ConfigTuple({1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, {{3, 5, 7, 0}}, total, level,
-                            TeamState{15, 3, 3, 5, 7});
-    Matchmaker m(1, config);
+    Matchmaker m(1, benchQueueConfig());
 
     Arrivals arrivals;
     arrivals.kindOf.emplace_back(0, false);  // keys start at 1

@@ -13,7 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "Queue.h"
+#include "BenchQueue.h"
 
 namespace {
 
@@ -78,13 +78,7 @@ struct Waiting {
 };
 
 void run(int calls, size_t target) {
-    ImbalanceTimeouts total, level;
-    total.fill({0, 30, 90});
-    level.fill({0, 60, 180});
-    std::map<int, ConfigTuple> config;
-    config[1] = ConfigTuple({1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, {{3, 5, 7, 0}}, total, level,
-                            TeamState{15, 3, 3, 5, 7});
-    Matchmaker m(1, config);
+    Matchmaker m(1, benchQueueConfig());
     Population population;
     Waiting waiting;
 
