@@ -124,10 +124,14 @@ bool split(TreeNodeRecord** slot);
 // no keys. *disorder is never cleared.
 void insertNode(TreeNodeRecord** root, TreeNodeRecord* node, bool append, bool* disorder);
 
-// Appends `count` records to the empty tree at `*root`, in the given order, with the result of
-// as many append-mode insertNode calls without a disorder flag, shape included, in less time.
+// Appends `count` records to a tree, in the given order, with the result of as many
+// append-mode insertNode calls without a disorder flag on an empty tree, shape included, in
+// linear time. `sums`, if given, holds the running totals of the records' weights: count + 1
+// of them, sums[i] being the weight of the records before records[i] modulo 2^64; without it
+// the weightSums take a walk of their own.
 // REQUIRES: *root is null; every record has weight and holder set and is in no tree.
-void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t count);
+void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t count,
+                   const uint64_t* sums = nullptr);
 
 // Removes `node` from the tree at `*root`. REQUIRES: node belongs to that tree. Leaves node's
 // own fields (holder included) as they were; the caller detaches it.

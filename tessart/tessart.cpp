@@ -915,6 +915,7 @@ void dropPrepared(TreeNodeRecord** records, Py_ssize_t n) {
 // may be null (absent). REQUIRES: the caller holds interval and preinit.
 int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
     TreeNodeRecord** records = nullptr;
+    uint64_t* sums = nullptr;
     Py_ssize_t count = 0;
     // Keys out of order. Without NaN the key order is transitive, so a node is below some node
     // before it iff it is below the one right before it, and the appends need compare nothing.
@@ -928,40 +929,41 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
         if (size % 3 != 0)
             return failInt(PyExc_ValueError, "preinit length must be a multiple of three.");
         count = size / 3;
-        // The weights, read once and kept here until their nodes are made.
-        uint64_t* weights = allocateArray<uint64_t>(count);
-        if (!weights) return -1;
-        uint64_t total = 0;
+        // The running totals of the weights, read once and kept for the nodes and their sums.
+        sums = allocateArray<uint64_t>(static_cast<size_t>(count) + 1);
+        if (!sums) return -1;
+        sums[0] = 0;
         bool totalOverflows = false;
         for (Py_ssize_t i = 0; i < count; ++i) {
-            PyObject* weight = PyTuple_GET_ITEM(preinit, 3 * i + 2);
-            if (!PyLong_CheckExact(weight) || !readLongWeight(weight, &weights[i])) {
-                free(weights);
+            PyObject* weightObject = PyTuple_GET_ITEM(preinit, 3 * i + 2);
+            uint64_t weight;
+            if (!PyLong_CheckExact(weightObject) || !readLongWeight(weightObject, &weight)) {
+                free(sums);
                 return failInt(PyExc_ValueError,
                                "preinit weights (%3 == 2) are not longs within bounds.");
             }
-            totalOverflows = totalOverflows || weights[i] > UINT64_MAX - total;
-            total += weights[i];
+            sums[i + 1] = sums[i] + weight;
+            totalOverflows = totalOverflows || sums[i + 1] < sums[i];
         }
         // The new content replaces the old, so its own total is the tree's.
         if (totalOverflows) {
-            free(weights);
+            free(sums);
             return failInt(PyExc_OverflowError, "total weight would exceed 2**64 - 1.");
         }
         records = allocateArray<TreeNodeRecord*>(count);
         if (!records) {
-            free(weights);
+            free(sums);
             return -1;
         }
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* object = treenode_create(&TreeNodeType);
             if (!object) {
-                free(weights);
+                free(sums);
                 dropPrepared(records, i);
                 return -1;
             }
             TreeNodeObject* node = asNode(object);
-            node->record.weight = weights[i];
+            node->record.weight = sums[i + 1] - sums[i];
             // Set here, while the node is being written anyway: nothing reaches it before the
             // tree does, and a node dropped unused goes back through the free list as any other.
             node->record.holder = node;
@@ -976,7 +978,7 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
             double coords[KEY_SIZE];
             int length = readKey(key, coords, NODE_KEY);
             if (length < 0) {
-                free(weights);
+                free(sums);
                 dropPrepared(records, i + 1);
                 return -1;
             }
@@ -985,12 +987,12 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
                 if (coords[k] != coords[k]) keysWithNaN = true;
             if (i > 0 && compareExact(records[i - 1], records[i]) > 0) disorder = true;
         }
-        free(weights);
     }
     int intervalTruth = 0;
     if (interval) {
         intervalTruth = PyObject_IsTrue(interval);
         if (intervalTruth < 0) {
+            free(sums);
             if (records) dropPrepared(records, count);
             return -1;
         }
@@ -1002,8 +1004,9 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
     if (keysWithNaN) {
         for (Py_ssize_t i = 0; i < count; ++i) insertNode(&content, records[i], true, &disorder);
     } else {
-        appendRecords(&content, records, static_cast<size_t>(count));
+        appendRecords(&content, records, static_cast<size_t>(count), sums);
     }
+    free(sums);
     free(records);
     if (interval) tree->interval = intervalTruth ? 1 : 0;
     TreeNodeRecord* old = tree->root;
