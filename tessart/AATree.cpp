@@ -103,22 +103,6 @@ uint64_t releaseCalls = 0;
 
 // ---- Keys ----
 
-void setRecordKey(TreeNodeRecord* record, const double* key, int length) {
-    for (int k = 0; k < KEY_SIZE; ++k) record->coords[k] = k < length ? key[k] : -__builtin_inf();
-}
-
-int compareExact(const TreeNodeRecord* a, const TreeNodeRecord* b) {
-    return comparePrefixExact(a->coords, KEY_SIZE, b);
-}
-
-int comparePrefixExact(const double* query, int length, const TreeNodeRecord* node) {
-    for (int k = 0; k < length; ++k) {
-        if (query[k] > node->coords[k]) return 1;
-        if (node->coords[k] > query[k]) return -1;
-    }
-    return 0;
-}
-
 int compareQueryTolerant(const double* query, int length, const TreeNodeRecord* node) {
     for (int k = 0; k < length; ++k) {
         // Written as two comparisons so that a NaN difference passes as equal.

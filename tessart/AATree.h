@@ -90,14 +90,24 @@ struct TreeShape {
 // ---- Keys ----
 
 // Stores a key of `length` (1 to KEY_SIZE) coordinates, filling the rest with -infinity.
-void setRecordKey(TreeNodeRecord* record, const double* key, int length);
+inline void setRecordKey(TreeNodeRecord* record, const double* key, int length) {
+    for (int k = 0; k < KEY_SIZE; ++k) record->coords[k] = k < length ? key[k] : -__builtin_inf();
+}
+
+// compareExact of `query` against the first `length` coordinates of `node`.
+inline int comparePrefixExact(const double* query, int length, const TreeNodeRecord* node) {
+    for (int k = 0; k < length; ++k) {
+        if (query[k] > node->coords[k]) return 1;
+        if (node->coords[k] > query[k]) return -1;
+    }
+    return 0;
+}
 
 // Returns +1 if a's key is greater, -1 if b's is, 0 if equal, over all coordinates: the first
 // coordinate at which one is strictly greater decides.
-int compareExact(const TreeNodeRecord* a, const TreeNodeRecord* b);
-
-// compareExact of `query` against the first `length` coordinates of `node`.
-int comparePrefixExact(const double* query, int length, const TreeNodeRecord* node);
+inline int compareExact(const TreeNodeRecord* a, const TreeNodeRecord* b) {
+    return comparePrefixExact(a->coords, KEY_SIZE, b);
+}
 
 // Sign of query - node at the first of `length` coordinates where they differ by more than
 // KEY_EPSILON; 0 if there is none.
