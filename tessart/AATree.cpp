@@ -186,14 +186,22 @@ void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t
         size_t size = size_t(1) << (level - 1);
         for (int copy = 0; copy < digits[level - 1]; ++copy, base += size) {
             TreeNodeRecord* const* at = records + base - 1;  // at[k]: position k of the segment
-            for (size_t k = 1; k < size; ++k) {
-                size_t b = k & (~k + 1);
-                TreeNodeRecord* r = at[k];
-                r->level = static_cast<uint8_t>(__builtin_ctzll(k) + 1);
-                r->left = b > 1 ? at[k - b / 2] : nullptr;
-                r->right = b > 1 ? at[k + b / 2] : nullptr;
-                r->parent = (k & 2 * b) ? at[k - b] : at[k + b];
-                if (sums) r->weightSum = sums[base + k + b - 1] - sums[base + k - b];
+            // Odd positions are leaves, every other one an inner record.
+            for (size_t k = 1; k < size; k += 2) {
+                TreeNodeRecord* leaf = at[k];
+                leaf->level = 1;
+                leaf->left = leaf->right = nullptr;
+                leaf->parent = (k & 2) ? at[k - 1] : at[k + 1];
+                leaf->weightSum = leaf->weight;
+                size_t j = k + 1;
+                if (j == size) break;
+                size_t b = j & (~j + 1);
+                TreeNodeRecord* r = at[j];
+                r->level = static_cast<uint8_t>(__builtin_ctzll(j) + 1);
+                r->left = at[j - b / 2];
+                r->right = at[j + b / 2];
+                r->parent = (j & 2 * b) ? at[j - b] : at[j + b];
+                if (sums) r->weightSum = sums[base + j + b - 1] - sums[base + j - b];
             }
             TreeNodeRecord* top = at[size];
             top->level = static_cast<uint8_t>(level);

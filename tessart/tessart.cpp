@@ -264,13 +264,19 @@ NodeChunk* mapChunk() {
     return chunk;
 }
 
+// A new chunk, opened; or null when the memory cannot be had. Kept out of the allocation path.
+__attribute__((noinline)) NodeChunk* openNewChunk() {
+    NodeChunk* chunk = mapChunk();
+    if (chunk) openChunk(chunk);
+    return chunk;
+}
+
 // Memory for one plain TreeNode object, or null (nothing set) when it cannot be had.
-void* allocateNodeMemory() {
+inline void* allocateNodeMemory() {
     NodeChunk* chunk = openChunks;
     if (!chunk) {
-        chunk = mapChunk();
+        chunk = openNewChunk();
         if (!chunk) return nullptr;
-        openChunk(chunk);
     }
     void* slot;
     if (chunk->freeSlots) {
