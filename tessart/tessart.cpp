@@ -981,8 +981,9 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
         // The running totals of the weights, read once and kept for the nodes and their sums.
         sums = allocateArray<uint64_t>(static_cast<size_t>(count) + 1);
         if (!sums) return -1;
-        sums[0] = 0;
+        uint64_t total = 0;
         bool totalOverflows = false;
+        sums[0] = 0;
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* weightObject = PyTuple_GET_ITEM(preinit, 3 * i + 2);
             uint64_t weight;
@@ -991,8 +992,9 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
                 return failInt(PyExc_ValueError,
                                "preinit weights (%3 == 2) are not longs within bounds.");
             }
-            sums[i + 1] = sums[i] + weight;
-            totalOverflows = totalOverflows || sums[i + 1] < sums[i];
+            totalOverflows |= weight > UINT64_MAX - total;
+            total += weight;
+            sums[i + 1] = total;
         }
         // The new content replaces the old, so its own total is the tree's.
         if (totalOverflows) {
