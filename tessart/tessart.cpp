@@ -952,6 +952,11 @@ inline bool readLongWeight(PyObject* object, uint64_t* weight) {
     return false;
 }
 
+// How many items ahead preinit starts loading the objects it reads (key tuples twice as far, so
+// that their items can be found in time): far enough to cover a miss to memory at a few tens
+// of nanoseconds per item, measured best among 4, 8, 16 and 32.
+constexpr Py_ssize_t PREINIT_PREFETCH = 16;
+
 // Drops the first n nodes of a preinit work array and frees it.
 void dropPrepared(TreeNodeRecord** records, Py_ssize_t n) {
     for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(nodeObject(records[i]));
@@ -985,6 +990,8 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
         bool totalOverflows = false;
         sums[0] = 0;
         for (Py_ssize_t i = 0; i < count; ++i) {
+            if (i + PREINIT_PREFETCH < count)
+                __builtin_prefetch(PyTuple_GET_ITEM(preinit, 3 * (i + PREINIT_PREFETCH) + 2));
             PyObject* weightObject = PyTuple_GET_ITEM(preinit, 3 * i + 2);
             uint64_t weight;
             if (!PyLong_CheckExact(weightObject) || !readLongWeight(weightObject, &weight)) {
@@ -1007,6 +1014,13 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
             return -1;
         }
         for (Py_ssize_t i = 0; i < count; ++i) {
+            if (i + 2 * PREINIT_PREFETCH < count) {
+                PyObject** ahead = &PyTuple_GET_ITEM(preinit, 3 * (i + PREINIT_PREFETCH));
+                __builtin_prefetch(ahead[3 * PREINIT_PREFETCH]);
+                if (PyTuple_CheckExact(ahead[0]) && PyTuple_GET_SIZE(ahead[0]) > 0)
+                    __builtin_prefetch(PyTuple_GET_ITEM(ahead[0], 0));
+                __builtin_prefetch(ahead[1], 1);
+            }
             TreeNodeObject* node = createPlainNode();
             if (!node) {
                 free(sums);
