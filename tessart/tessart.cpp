@@ -422,6 +422,10 @@ int readKey(PyObject* object, double* out, const KeyMessages& messages) {
             if (!PyFloat_CheckExact(item)) return failInt(PyExc_TypeError, messages.notFloat);
             out[k] = PyFloat_AS_DOUBLE(item);
         }
+        // A tuple of floats can never be part of a cycle. The collector would find that out
+        // and stop tracking it at its next pass, after traversing it; a key kept by a node is
+        // spared that pass.
+        PyObject_GC_UnTrack(object);
         return static_cast<int>(length);
     }
     if (!PySequence_Check(object)) return failInt(PyExc_TypeError, messages.notSequence);
