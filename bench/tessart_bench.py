@@ -7,10 +7,16 @@ the median of the repeats in microseconds per operation (per item for asList and
 tessart's ratio to the list. Two floors measured in the same run show what no call made from
 Python gets under: a bare method call and an empty loop.
 
+The nodes of the tree are made in key order, as those of a tree loaded from a pickle or built
+from sorted data are: neighbours in key order then lie side by side in memory. With
+--build-order random they are made in random key order and lie scattered; walks and the lower
+levels of descents then miss the cache more often.
+
 Standard library only, Python 2.7 and 3. Runs itself again pinned to one core (taskset -c 1)
 where taskset exists; --no-pin keeps it unpinned.
 
     PYTHONPATH=build python2.7 bench/tessart_bench.py [--sizes 10000,100000] [--repeats 7]
+        [--build-order key|random]
 """
 
 from __future__ import print_function
@@ -59,7 +65,7 @@ class Workload(object):
     it found them, undoing its changes outside the timed part.
     """
 
-    def __init__(self, tessart, size, ops, rng):
+    def __init__(self, tessart, size, ops, rng, build_order):
         self.tessart = tessart
         self.size = size
         self.ops = ops
@@ -71,6 +77,8 @@ class Workload(object):
         rng.shuffle(keys)
         self.extra = keys[size:]  # keys inserted and removed again by the insert loops
         keys = keys[:size]
+        if build_order == "key":
+            keys.sort()
         self.tree = tessart.Tree()
         self.nodes = []
         for k in keys:
@@ -247,8 +255,8 @@ OPERATIONS = [
 FLOORS = [("[].__len__()", "f_call"), ("empty for loop", "f_loop")]
 
 
-def run_size(tessart, size, ops, repeats, seed):
-    work = Workload(tessart, size, ops, random.Random(seed))
+def run_size(tessart, size, ops, repeats, seed, build_order):
+    work = Workload(tessart, size, ops, random.Random(seed), build_order)
     loops = [m for _, _, t, b in OPERATIONS for m in (t, b) if m] + [m for _, m in FLOORS]
     times = dict((m, []) for m in loops)
     for _ in range_(repeats):
@@ -264,6 +272,8 @@ def main():
     parser.add_argument("--ops", type=int, default=10000, help="operations per timed loop")
     parser.add_argument("--repeats", type=int, default=7, help="interleaved repeats")
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--build-order", choices=("key", "random"), default="key",
+                        help="order in which the tree's nodes are made (default %(default)s)")
     parser.add_argument("--no-pin", action="store_true", help="do not pin to one core")
     args = parser.parse_args()
     if not args.no_pin:
@@ -273,9 +283,10 @@ def main():
     pinned = "pinned to core 1" if os.environ.get(PINNED_MARK) else "not pinned"
     print("tessart against list + bisect: median of %d interleaved repeats, %d operations a "
           "loop, %s; Python %s" % (args.repeats, args.ops, pinned, sys.version.split()[0]))
+    print("nodes made in %s order" % args.build_order)
     print("us per operation (per item for asList and preinit)")
     for size in [int(s) for s in args.sizes.split(",")]:
-        result = run_size(tessart, size, args.ops, args.repeats, args.seed)
+        result = run_size(tessart, size, args.ops, args.repeats, args.seed, args.build_order)
         print("")
         print("N = %d" % size)
         print("  %-22s %-28s %9s %12s %7s" % ("operation", "tessart call", "tessart",
