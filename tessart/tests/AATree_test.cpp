@@ -389,87 +389,44 @@ TEST(AATreeRandom, AppendRecordsBuildsWhatAppendingOneByOneBuilds) {
     }
 }
 
-// Records `count` records of `nodes` as appendRecords needs them and builds with it, with the
-// running totals given or without them.
-TreeNodeRecord* appendAll(std::vector<Node>& nodes, size_t count, bool withSums) {
-    std::vector<TreeNodeRecord*> records;
-    std::vector<uint64_t> sums(1, 0);
-    for (size_t i = 0; i < count; ++i) {
-        records.push_back(&nodes[i].rec);
-        sums.push_back(sums.back() + nodes[i].rec.weight);
-    }
-    TreeNodeRecord* root = nullptr;
-    appendRecords(&root, records.data(), count, withSums ? sums.data() : nullptr);
-    return root;
-}
-
 int idOf(const TreeNodeRecord* r) {
     return r ? nodeOf(const_cast<TreeNodeRecord*>(r))->id : -1;
 }
 
-// Node i of `copy` has the level, links (by id) and weightSum of node i of `built`.
-::testing::AssertionResult sameAsBuilt(const std::vector<Node>& built, TreeNodeRecord* builtRoot,
-                                       const std::vector<Node>& copy, TreeNodeRecord* copyRoot,
-                                       size_t count) {
-    if (idOf(builtRoot) != idOf(copyRoot)) return ::testing::AssertionFailure() << "root";
-    for (size_t i = 0; i < count; ++i) {
-        const TreeNodeRecord& a = built[i].rec;
-        const TreeNodeRecord& b = copy[i].rec;
-        if (a.level != b.level || idOf(a.left) != idOf(b.left) || idOf(a.right) != idOf(b.right) ||
-            idOf(a.parent) != idOf(b.parent) || a.weightSum != b.weightSum)
-            return ::testing::AssertionFailure() << "node " << i << " of " << count;
-    }
-    return ::testing::AssertionSuccess();
-}
-
+// appendRecords, with running totals and without, against one-by-one appends at every count to
+// 2500 and at a few large ones. Weights up to 2^64 - 1 make the sums wrap.
 TEST(AATreeRandom, AppendRecordsMatchesOneByOneAppendsAtEveryCount) {
     std::mt19937_64 rng(7);
-    // Weights up to 2^64 - 1 make the sums wrap, which both ways must do alike.
-    auto weight = [&rng]() -> uint64_t {
-        switch (rng() % 4) {
-            case 0:
-                return 0;
-            case 1:
-                return 1;
-            case 2:
-                return rng() % 1000;
-            default:
-                return rng();
-        }
-    };
-    auto nodes = [](size_t n) {
-        std::vector<Node> v;
-        for (size_t i = 0; i < n; ++i) v.push_back(Node{static_cast<int>(i), 0, {}});
-        return v;
-    };
-    const size_t every = 2500;
-    std::vector<Node> built = nodes(every), copy = nodes(every);
-    TreeNodeRecord* builtRoot = nullptr;
-    for (size_t count = 0; count <= every; ++count) {
-        if (count > 0) {
-            Node& n = built[count - 1];
-            n.rec.weight = copy[count - 1].rec.weight = weight();
-            n.rec.holder = copy[count - 1].rec.holder = &n;
-            insertNode(&builtRoot, &n.rec, true, nullptr);
-        }
-        for (bool withSums : {true, false}) {
-            TreeNodeRecord* copyRoot = appendAll(copy, count, withSums);
-            ASSERT_TRUE(sameAsBuilt(built, builtRoot, copy, copyRoot, count)) << withSums;
-        }
-    }
-    ASSERT_TRUE(checkTree(builtRoot, false));
-
-    for (size_t count : {size_t(1) << 16, (size_t(1) << 17) - 1, size_t(100000 + rng() % 50000)}) {
-        std::vector<Node> big = nodes(count), bigCopy = nodes(count);
-        TreeNodeRecord* bigRoot = nullptr;
+    std::vector<size_t> counts;
+    for (size_t n = 0; n <= 2500; ++n) counts.push_back(n);
+    counts.insert(counts.end(), {size_t(1) << 16, (size_t(1) << 17) - 1, 100000 + rng() % 50000});
+    for (size_t count : counts) {
+        std::vector<Node> built(count), copy(count);
+        std::vector<TreeNodeRecord*> records;
+        std::vector<uint64_t> sums(1, 0);
+        TreeNodeRecord* root = nullptr;
         for (size_t i = 0; i < count; ++i) {
-            big[i].rec.weight = bigCopy[i].rec.weight = weight();
-            big[i].rec.holder = bigCopy[i].rec.holder = &big[i];
-            insertNode(&bigRoot, &big[i].rec, true, nullptr);
+            uint64_t weight = rng() % 3 ? rng() % 1000 : rng();
+            built[i].id = copy[i].id = static_cast<int>(i);
+            built[i].rec.weight = copy[i].rec.weight = weight;
+            built[i].rec.holder = copy[i].rec.holder = &built[i];
+            insertNode(&root, &built[i].rec, true, nullptr);
+            records.push_back(&copy[i].rec);
+            sums.push_back(sums.back() + weight);
         }
-        for (bool withSums : {true, false}) {
-            TreeNodeRecord* copyRoot = appendAll(bigCopy, count, withSums);
-            ASSERT_TRUE(sameAsBuilt(big, bigRoot, bigCopy, copyRoot, count)) << withSums;
+        const uint64_t* ways[] = {sums.data(), nullptr};
+        for (const uint64_t* given : ways) {
+            TreeNodeRecord* copyRoot = nullptr;
+            appendRecords(&copyRoot, records.data(), count, given);
+            ASSERT_EQ(idOf(copyRoot), idOf(root)) << count;
+            for (size_t i = 0; i < count; ++i) {
+                const TreeNodeRecord& a = built[i].rec;
+                const TreeNodeRecord& b = copy[i].rec;
+                ASSERT_TRUE(a.level == b.level && idOf(a.left) == idOf(b.left) &&
+                            idOf(a.right) == idOf(b.right) && idOf(a.parent) == idOf(b.parent) &&
+                            a.weightSum == b.weightSum)
+                    << "node " << i << " of " << count << (given ? " with sums" : "");
+            }
         }
     }
 }

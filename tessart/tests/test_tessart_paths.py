@@ -158,45 +158,31 @@ class PathsTest(unittest.TestCase):
         self.assertTrue(TreeNode(t, 1.0).key is t)  # no index: a new node keyed by the tree
 
     def test_preinit_builds_what_inserting_in_order_builds(self):
-        # Weights of one digit are read in place, larger ones converted: take both sides of every
-        # digit boundary (15 and 30 bits), in trees of every size around the powers of two.
+        # Weights on both sides of every digit boundary (15 and 30 bits): one digit is read in
+        # place, more are converted.
         rng = random.Random(11)
-        edges = [1, 2, 2 ** 15 - 1, 2 ** 15, 2 ** 30 - 1, 2 ** 30, 2 ** 31 + 5, 2 ** 45, 2 ** 52]
-        for count in list(range(70)) + [127, 128, 129, 255, 256, 1000 + rng.randrange(100)]:
+        edges = [0, 1, 2 ** 15 - 1, 2 ** 15, 2 ** 30 - 1, 2 ** 30, 2 ** 45, 2 ** 52]
+        for count in list(range(40)) + [255, 256, 1000 + rng.randrange(100)]:
             weights = [rng.choice(edges) for _ in range(count)]
-            made, inserted = Tree(preinit=tuple(
-                x for i, w in enumerate(weights) for x in ((float(i),), i, w + 0 * ONE))), Tree()
+            made = Tree(preinit=tuple(x for i, w in enumerate(weights)
+                                      for x in ((float(i),), i, w + 0 * ONE)))
+            inserted = Tree()
             for i, w in enumerate(weights):
-                inserted.insertByKey(TreeNode((float(i),), i), w)
+                inserted.insertByKey(TreeNode((float(i),), i), w or 1)
             self.assertEqual((made.values(), made.shape(), made.size()),
-                             (inserted.values(), inserted.shape(), inserted.size()))
+                             (inserted.values(), inserted.shape(), sum(weights)))
             self.assertEqual([n.index() for n in made.asList()],
-                             [n.index() for n in inserted.asList()])
-        for weight in (0, 2 ** 63, TOP):
-            t = Tree(preinit=((1.0,), 'a', weight + 0 * ONE))
-            self.assertEqual((t.size(), len(t.asList())), (weight, 1))
-        wrong = (ValueError, 'preinit weights (%3 == 2) are not longs within bounds.')
-        for weight in (-1, -2 ** 15, -2 ** 30, -2 ** 31, -2 ** 64, 2 ** 64, 2 ** 70):
-            preinit = ((1.0,), 'a', ONE, (2.0,), 'b', weight + 0 * ONE)
-            self.assertEqual(error_of(Tree, False, preinit), wrong)
+                             [sum(weights[:i]) for i in range(count)])
 
     def test_preinit_reads_keys_of_every_kind_far_into_the_tuple(self):
-        # Items are looked at ahead of their turn: every kind of key, deep into a long tuple.
+        # Items are looked at ahead of their turn.
         keys = [(float(i),) for i in range(100)]
-        keys[40], keys[50] = [40.0], KeyTuple((50.0,))
-        keys[60], keys[70] = (60.0, 1.0), Shifted((-30.0,))
+        keys[40], keys[50], keys[60], keys[70] = [40.0], KeyTuple((50.0,)), (60.0, 1.0), 70.5
+        self.assertEqual(error_of(Tree, False, tuple(x for k in keys for x in (k, 0, ONE))),
+                         (TypeError, 'key must be iterable.'))
+        keys[70] = Shifted((-30.0,))  # read as (70.0,)
         made = Tree(preinit=tuple(x for i, k in enumerate(keys) for x in (k, i, ONE)))
-        self.assertEqual((made.values(), made.rightmostNode().key), (list(range(100)), (99.0,)))
-        self.assertEqual(made.lowerBound((70.5,)).value, 70)  # read as (70.0,)
-        for bad, error in [((), (TypeError, 'node.key fails to meet length restrictions.')),
-                           ((5,), (TypeError, 'node.key items must be floats.')),
-                           (5.0, (TypeError, 'key must be iterable.'))]:
-            for at in (0, 33, 60, 99):
-                spoilt = keys[:at] + [bad] + keys[at + 1:]
-                t = Tree(preinit=flat([7]))
-                preinit = tuple(x for i, k in enumerate(spoilt) for x in (k, i, ONE))
-                self.assertEqual(error_of(t.__init__, False, preinit), error)
-                self.assertEqual(t.values(), [7])
+        self.assertEqual((made.values(), made.lowerBound((70.5,)).value), (list(range(100)), 70))
 
     def test_preinit_reports_disorder_exactly(self):
         rng = random.Random(3)
