@@ -103,22 +103,6 @@ uint64_t releaseCalls = 0;
 
 // ---- Keys ----
 
-void setRecordKey(TreeNodeRecord* record, const double* key, int length) {
-    for (int k = 0; k < KEY_SIZE; ++k) record->coords[k] = k < length ? key[k] : -__builtin_inf();
-}
-
-int compareExact(const TreeNodeRecord* a, const TreeNodeRecord* b) {
-    return comparePrefixExact(a->coords, KEY_SIZE, b);
-}
-
-int comparePrefixExact(const double* query, int length, const TreeNodeRecord* node) {
-    for (int k = 0; k < length; ++k) {
-        if (query[k] > node->coords[k]) return 1;
-        if (node->coords[k] > query[k]) return -1;
-    }
-    return 0;
-}
-
 int compareQueryTolerant(const double* query, int length, const TreeNodeRecord* node) {
     for (int k = 0; k < length; ++k) {
         // Written as two comparisons so that a NaN difference passes as equal.
@@ -177,21 +161,59 @@ void insertNode(TreeNodeRecord** root, TreeNodeRecord* node, bool append, bool* 
     rebalanceAfterInsert(root, parent);
 }
 
-void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t count) {
-    // The last record appended is the rightmost, and so the parent of the next one. Rotations
-    // decide by levels alone, so sums left stale meanwhile change no step; they are made right
-    // once, at the end.
-    TreeNodeRecord* last = nullptr;
-    for (size_t i = 0; i < count; ++i) {
-        TreeNodeRecord* node = records[i];
-        node->parent = last;
-        node->left = node->right = nullptr;
-        node->level = 1;
-        *(last ? &last->right : root) = node;
-        rebalanceAfterInsert(root, last);
-        last = node;
+void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t count,
+                   const uint64_t* sums) {
+    // Appending only ever changes the right spine: skew never rotates there, and split lifts the
+    // middle of three records of one level, leaving the first as its left child with two
+    // children a level below. So every subtree that hangs to the left of the spine is perfect,
+    // and the spine holds one or two records of each level from the root's down to 1, as many
+    // as the digits of count written in base 2 with the digits 1 and 2. In key order the tree
+    // is therefore a run of segments, for each level L from the root's down to 1 one or two of
+    // them, each of 2^(L-1) records: a perfect subtree, then the spine record that holds it.
+    // Within a segment, the record at position k (from 1) with lowest set bit b has level
+    // log2(b) + 1 and children at k - b/2 and k + b/2; it is the left child of k + b when bit 2b
+    // of k is clear, else the right child of k - b. The spine record closes its segment at k =
+    // 2^(L-1), and the root of the perfect subtree is the left child it gets from that rule.
+    uint8_t digits[64];
+    int height = 0;
+    for (size_t n = count; n; ++height) {
+        digits[height] = (n & 1) ? 1 : 2;
+        n = (n - digits[height]) >> 1;
     }
-    if (!*root) return;
+    TreeNodeRecord* spine = nullptr;  // the last spine record placed
+    size_t base = 0;                  // records placed so far
+    for (int level = height; level >= 1; --level) {
+        size_t size = size_t(1) << (level - 1);
+        for (int copy = 0; copy < digits[level - 1]; ++copy, base += size) {
+            TreeNodeRecord* const* at = records + base - 1;  // at[k]: position k of the segment
+            // Odd positions are leaves, every other one an inner record.
+            for (size_t k = 1; k < size; k += 2) {
+                TreeNodeRecord* leaf = at[k];
+                leaf->level = 1;
+                leaf->left = leaf->right = nullptr;
+                leaf->parent = (k & 2) ? at[k - 1] : at[k + 1];
+                leaf->weightSum = leaf->weight;
+                size_t j = k + 1;
+                if (j == size) break;
+                size_t b = j & (~j + 1);
+                TreeNodeRecord* r = at[j];
+                r->level = static_cast<uint8_t>(__builtin_ctzll(j) + 1);
+                r->left = at[j - b / 2];
+                r->right = at[j + b / 2];
+                r->parent = (j & 2 * b) ? at[j - b] : at[j + b];
+                if (sums) r->weightSum = sums[base + j + b - 1] - sums[base + j - b];
+            }
+            TreeNodeRecord* top = at[size];
+            top->level = static_cast<uint8_t>(level);
+            top->left = size > 1 ? at[size / 2] : nullptr;
+            top->right = nullptr;
+            top->parent = spine;
+            if (sums) top->weightSum = sums[count] - sums[base];
+            *(spine ? &spine->right : root) = top;
+            spine = top;
+        }
+    }
+    if (sums || !*root) return;
     TreeNodeRecord* top = *root;
     for (TreeNodeRecord* r = firstPostOrder(top);;) {
         r->weightSum = r->weight + sumOf(r->left) + sumOf(r->right);

@@ -90,14 +90,24 @@ struct TreeShape {
 // ---- Keys ----
 
 // Stores a key of `length` (1 to KEY_SIZE) coordinates, filling the rest with -infinity.
-void setRecordKey(TreeNodeRecord* record, const double* key, int length);
+inline void setRecordKey(TreeNodeRecord* record, const double* key, int length) {
+    for (int k = 0; k < KEY_SIZE; ++k) record->coords[k] = k < length ? key[k] : -__builtin_inf();
+}
+
+// compareExact of `query` against the first `length` coordinates of `node`.
+inline int comparePrefixExact(const double* query, int length, const TreeNodeRecord* node) {
+    for (int k = 0; k < length; ++k) {
+        if (query[k] > node->coords[k]) return 1;
+        if (node->coords[k] > query[k]) return -1;
+    }
+    return 0;
+}
 
 // Returns +1 if a's key is greater, -1 if b's is, 0 if equal, over all coordinates: the first
 // coordinate at which one is strictly greater decides.
-int compareExact(const TreeNodeRecord* a, const TreeNodeRecord* b);
-
-// compareExact of `query` against the first `length` coordinates of `node`.
-int comparePrefixExact(const double* query, int length, const TreeNodeRecord* node);
+inline int compareExact(const TreeNodeRecord* a, const TreeNodeRecord* b) {
+    return comparePrefixExact(a->coords, KEY_SIZE, b);
+}
 
 // Sign of query - node at the first of `length` coordinates where they differ by more than
 // KEY_EPSILON; 0 if there is none.
@@ -124,10 +134,14 @@ bool split(TreeNodeRecord** slot);
 // no keys. *disorder is never cleared.
 void insertNode(TreeNodeRecord** root, TreeNodeRecord* node, bool append, bool* disorder);
 
-// Appends `count` records to the empty tree at `*root`, in the given order, with the result of
-// as many append-mode insertNode calls without a disorder flag, shape included, in less time.
+// Appends `count` records to a tree, in the given order, with the result of as many
+// append-mode insertNode calls without a disorder flag on an empty tree, shape included, in
+// linear time. `sums`, if given, holds the running totals of the records' weights: count + 1
+// of them, sums[i] being the weight of the records before records[i] modulo 2^64; without it
+// the weightSums take a walk of their own.
 // REQUIRES: *root is null; every record has weight and holder set and is in no tree.
-void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t count);
+void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t count,
+                   const uint64_t* sums = nullptr);
 
 // Removes `node` from the tree at `*root`. REQUIRES: node belongs to that tree. Leaves node's
 // own fields (holder included) as they were; the caller detaches it.

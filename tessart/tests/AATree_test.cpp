@@ -389,6 +389,48 @@ TEST(AATreeRandom, AppendRecordsBuildsWhatAppendingOneByOneBuilds) {
     }
 }
 
+int idOf(const TreeNodeRecord* r) {
+    return r ? nodeOf(const_cast<TreeNodeRecord*>(r))->id : -1;
+}
+
+// appendRecords, with running totals and without, against one-by-one appends at every count to
+// 2500 and at a few large ones. Weights up to 2^64 - 1 make the sums wrap.
+TEST(AATreeRandom, AppendRecordsMatchesOneByOneAppendsAtEveryCount) {
+    std::mt19937_64 rng(7);
+    std::vector<size_t> counts;
+    for (size_t n = 0; n <= 2500; ++n) counts.push_back(n);
+    counts.insert(counts.end(), {size_t(1) << 16, (size_t(1) << 17) - 1, 100000 + rng() % 50000});
+    for (size_t count : counts) {
+        std::vector<Node> built(count), copy(count);
+        std::vector<TreeNodeRecord*> records;
+        std::vector<uint64_t> sums(1, 0);
+        TreeNodeRecord* root = nullptr;
+        for (size_t i = 0; i < count; ++i) {
+            uint64_t weight = rng() % 3 ? rng() % 1000 : rng();
+            built[i].id = copy[i].id = static_cast<int>(i);
+            built[i].rec.weight = copy[i].rec.weight = weight;
+            built[i].rec.holder = copy[i].rec.holder = &built[i];
+            insertNode(&root, &built[i].rec, true, nullptr);
+            records.push_back(&copy[i].rec);
+            sums.push_back(sums.back() + weight);
+        }
+        const uint64_t* ways[] = {sums.data(), nullptr};
+        for (const uint64_t* given : ways) {
+            TreeNodeRecord* copyRoot = nullptr;
+            appendRecords(&copyRoot, records.data(), count, given);
+            ASSERT_EQ(idOf(copyRoot), idOf(root)) << count;
+            for (size_t i = 0; i < count; ++i) {
+                const TreeNodeRecord& a = built[i].rec;
+                const TreeNodeRecord& b = copy[i].rec;
+                ASSERT_TRUE(a.level == b.level && idOf(a.left) == idOf(b.left) &&
+                            idOf(a.right) == idOf(b.right) && idOf(a.parent) == idOf(b.parent) &&
+                            a.weightSum == b.weightSum)
+                    << "node " << i << " of " << count << (given ? " with sums" : "");
+            }
+        }
+    }
+}
+
 // Positions must start at 0, end at total - 1, and grow by gaps of g or g + 1, the longer gaps
 // last; with n = 1 the one position is total / 2.
 TEST(AATreeRandom, SamplingSpacingAndCoverage) {

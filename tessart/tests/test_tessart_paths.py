@@ -157,6 +157,33 @@ class PathsTest(unittest.TestCase):
                              (ValueError, 'TreeNode unpickling error.'))
         self.assertTrue(TreeNode(t, 1.0).key is t)  # no index: a new node keyed by the tree
 
+    def test_preinit_builds_what_inserting_in_order_builds(self):
+        # Weights on both sides of every digit boundary (15 and 30 bits): one digit is read in
+        # place, more are converted.
+        rng = random.Random(11)
+        edges = [0, 1, 2 ** 15 - 1, 2 ** 15, 2 ** 30 - 1, 2 ** 30, 2 ** 45, 2 ** 52]
+        for count in list(range(40)) + [255, 256, 1000 + rng.randrange(100)]:
+            weights = [rng.choice(edges) for _ in range(count)]
+            made = Tree(preinit=tuple(x for i, w in enumerate(weights)
+                                      for x in ((float(i),), i, w + 0 * ONE)))
+            inserted = Tree()
+            for i, w in enumerate(weights):
+                inserted.insertByKey(TreeNode((float(i),), i), w or 1)
+            self.assertEqual((made.values(), made.shape(), made.size()),
+                             (inserted.values(), inserted.shape(), sum(weights)))
+            self.assertEqual([n.index() for n in made.asList()],
+                             [sum(weights[:i]) for i in range(count)])
+
+    def test_preinit_reads_keys_of_every_kind_far_into_the_tuple(self):
+        # Items are looked at ahead of their turn.
+        keys = [(float(i),) for i in range(100)]
+        keys[40], keys[50], keys[60], keys[70] = [40.0], KeyTuple((50.0,)), (60.0, 1.0), 70.5
+        self.assertEqual(error_of(Tree, False, tuple(x for k in keys for x in (k, 0, ONE))),
+                         (TypeError, 'key must be iterable.'))
+        keys[70] = Shifted((-30.0,))  # read as (70.0,)
+        made = Tree(preinit=tuple(x for i, k in enumerate(keys) for x in (k, i, ONE)))
+        self.assertEqual((made.values(), made.lowerBound((70.5,)).value), (list(range(100)), 70))
+
     def test_preinit_reports_disorder_exactly(self):
         rng = random.Random(3)
         for _ in range(300):
