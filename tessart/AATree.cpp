@@ -21,11 +21,46 @@ inline TreeNodeRecord** slotOf(TreeNodeRecord** root, TreeNodeRecord* node) {
     return p->left == node ? &p->left : &p->right;
 }
 
+// The line a descent reads of a record; computed as an integer, since r may be null for a
+// prefetch.
+inline const void* lineOf(const TreeNodeRecord* r) {
+    return reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(r) + RECORD_LINE_OFFSET);
+}
+
 // Starts loading both children of a record that a descent is about to leave, so that the one
 // taken is on its way before the comparison that picks it is resolved.
-inline void prefetchChildren(const TreeNodeRecord* r) {
-    __builtin_prefetch(r->left);
-    __builtin_prefetch(r->right);
+__attribute__((always_inline)) inline void prefetchChildren(const TreeNodeRecord* r) {
+    __builtin_prefetch(lineOf(r->left));
+    __builtin_prefetch(lineOf(r->right));
+}
+
+// The same, and the four grandchildren, whose lines then travel alongside the child's.
+// Computed as integers: a hint of 0 loads the record itself, and a stale one any address, which
+// a prefetch never faults on. Always inlined: a call of its own would be deleted, since the
+// compiler counts prefetches as having no effect.
+__attribute__((always_inline)) inline void prefetchDescent(const TreeNodeRecord* r) {
+    prefetchChildren(r);
+    uintptr_t base = reinterpret_cast<uintptr_t>(lineOf(r));
+    __builtin_prefetch(reinterpret_cast<const void*>(base + uintptr_t(int64_t(r->hint[0]) * 8)));
+    __builtin_prefetch(reinterpret_cast<const void*>(base + uintptr_t(int64_t(r->hint[1]) * 8)));
+    __builtin_prefetch(reinterpret_cast<const void*>(base + uintptr_t(int64_t(r->hint[2]) * 8)));
+    __builtin_prefetch(reinterpret_cast<const void*>(base + uintptr_t(int64_t(r->hint[3]) * 8)));
+}
+
+// Recomputes the hints of `r` from its links.
+inline void refreshHints(TreeNodeRecord* r) {
+    TreeNodeRecord* l = r->left;
+    TreeNodeRecord* g = r->right;
+    r->hint[0] = l ? grandchildHint(r, l->left) : 0;
+    r->hint[1] = l ? grandchildHint(r, l->right) : 0;
+    r->hint[2] = g ? grandchildHint(r, g->left) : 0;
+    r->hint[3] = g ? grandchildHint(r, g->right) : 0;
+}
+
+// Recomputes the hints of `r` and of up to `count` - 1 of its ancestors: a changed link alters
+// the hints of the record that holds it and of that record's parent.
+inline void refreshHintsUp(TreeNodeRecord* r, int count) {
+    for (; r && count > 0; r = r->parent, --count) refreshHints(r);
 }
 
 // Also starts loading the children of every record passed, which the rebalancing that follows
@@ -54,14 +89,19 @@ inline bool skewSlot(TreeNodeRecord** slot) {
     TreeNodeRecord* t = *slot;
     TreeNodeRecord* l = t->left;
     if (!l || t->level > l->level) return false;
+    // The subtree's total stays; t loses l's sum and gains that of the subtree it adopts. No
+    // weight is read, which lies on the records' other line.
+    uint64_t total = t->weightSum;
     t->left = l->right;
     if (t->left) t->left->parent = t;
     l->right = t;
     l->parent = t->parent;
     *slot = l;
     t->parent = l;
-    t->weightSum = t->weight + sumOf(t->left) + sumOf(t->right);
-    l->weightSum = t->weightSum + sumOf(l->left) + l->weight;
+    t->weightSum = total - l->weightSum + sumOf(t->left);
+    l->weightSum = total;
+    refreshHints(t);
+    refreshHints(l);
     return true;
 }
 
@@ -69,30 +109,38 @@ inline bool splitSlot(TreeNodeRecord** slot) {
     TreeNodeRecord* t = *slot;
     TreeNodeRecord* r = t->right;
     if (!r || !r->right || t->level > r->right->level) return false;
+    uint64_t total = t->weightSum;
     t->right = r->left;
     if (t->right) t->right->parent = t;
     r->left = t;
     r->parent = t->parent;
     *slot = r;
     t->parent = r;
-    t->weightSum = t->weight + sumOf(t->left) + sumOf(t->right);
-    r->weightSum = t->weightSum + sumOf(r->right) + r->weight;
+    t->weightSum = total - r->weightSum + sumOf(t->right);
+    r->weightSum = total;
     ++r->level;
+    refreshHints(t);
+    refreshHints(r);
     return true;
 }
 
 // Restores the AA rules on the path above a leaf just attached under `parent`. split looks two
 // links down the right spine, so a horizontal link made at one level is only caught from the
-// level above it: one quiet split is not enough to stop, two in a row are.
+// level above it: one quiet split is not enough to stop, two in a row are. Rotations refresh
+// the hints of the records they move; those of every record whose link changed, and of its
+// parent, are refreshed on the way up and past the last level visited.
 void rebalanceAfterInsert(TreeNodeRecord** root, TreeNodeRecord* parent) {
     bool latestSplit = true, splitBefore = true;
-    for (TreeNodeRecord* x = parent; x && (latestSplit || splitBefore);) {
+    TreeNodeRecord* x = parent;
+    while (x && (latestSplit || splitBefore)) {
         TreeNodeRecord** slot = slotOf(root, x);
         skewSlot(slot);
         splitBefore = latestSplit;
         latestSplit = splitSlot(slot);
+        refreshHints(*slot);
         x = (*slot)->parent;
     }
+    refreshHintsUp(x, 2);
 }
 
 // Distinguishes the records of one releaseTree call from those of any other, including calls
@@ -106,7 +154,7 @@ uint64_t releaseCalls = 0;
 int compareQueryTolerant(const double* query, int length, const TreeNodeRecord* node) {
     for (int k = 0; k < length; ++k) {
         // Written as two comparisons so that a NaN difference passes as equal.
-        double d = query[k] - node->coords[k];
+        double d = query[k] - coordAt(node, k);
         if (d > KEY_EPSILON) return 1;
         if (d < -KEY_EPSILON) return -1;
     }
@@ -115,8 +163,9 @@ int compareQueryTolerant(const double* query, int length, const TreeNodeRecord* 
 
 int compareNodesTolerant(const TreeNodeRecord* a, const TreeNodeRecord* b) {
     for (int k = 0; k < KEY_SIZE; ++k) {
-        if (a->coords[k] == b->coords[k]) continue;
-        double d = a->coords[k] - b->coords[k];
+        double ca = coordAt(a, k), cb = coordAt(b, k);
+        if (ca == cb) continue;
+        double d = ca - cb;
         if (d > KEY_EPSILON) return 1;
         if (d < -KEY_EPSILON) return -1;
     }
@@ -140,7 +189,7 @@ void insertNode(TreeNodeRecord** root, TreeNodeRecord* node, bool append, bool* 
     // Every record passed becomes an ancestor of the new leaf, so its sum grows on the way down.
     if (!append) {
         while (TreeNodeRecord* q = *link) {
-            prefetchChildren(q);
+            prefetchDescent(q);
             q->weightSum += weight;
             parent = q;
             link = compareExact(q, node) > 0 ? &q->left : &q->right;
@@ -157,6 +206,7 @@ void insertNode(TreeNodeRecord** root, TreeNodeRecord* node, bool append, bool* 
     node->left = node->right = nullptr;
     node->weightSum = weight;
     node->level = 1;
+    for (int k = 0; k < 4; ++k) node->hint[k] = 0;
     *link = node;
     rebalanceAfterInsert(root, parent);
 }
@@ -193,6 +243,7 @@ void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t
                 leaf->left = leaf->right = nullptr;
                 leaf->parent = (k & 2) ? at[k - 1] : at[k + 1];
                 leaf->weightSum = leaf->weight;
+                for (int h = 0; h < 4; ++h) leaf->hint[h] = 0;
                 size_t j = k + 1;
                 if (j == size) break;
                 size_t b = j & (~j + 1);
@@ -202,6 +253,12 @@ void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t
                 r->right = at[j + b / 2];
                 r->parent = (j & 2 * b) ? at[j - b] : at[j + b];
                 if (sums) r->weightSum = sums[base + j + b - 1] - sums[base + j - b];
+                // Grandchildren at b/4 from the children; only beneath level 3 and up.
+                size_t q = b / 4;
+                r->hint[0] = q ? grandchildHint(r, at[j - b / 2 - q]) : 0;
+                r->hint[1] = q ? grandchildHint(r, at[j - b / 2 + q]) : 0;
+                r->hint[2] = q ? grandchildHint(r, at[j + b / 2 - q]) : 0;
+                r->hint[3] = q ? grandchildHint(r, at[j + b / 2 + q]) : 0;
             }
             TreeNodeRecord* top = at[size];
             top->level = static_cast<uint8_t>(level);
@@ -213,6 +270,8 @@ void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t
             spine = top;
         }
     }
+    // The spine's hints, once the whole spine is linked.
+    for (TreeNodeRecord* r = *root; r; r = r->right) refreshHints(r);
     if (sums || !*root) return;
     TreeNodeRecord* top = *root;
     for (TreeNodeRecord* r = firstPostOrder(top);;) {
@@ -253,6 +312,9 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
         s->level = node->level;
         s->weightSum = node->weightSum;
         subtractFromPath(s, node->weight);
+        // The successor took node's place, which the rebalancing below may not reach. Where the
+        // links changed below it, it starts.
+        refreshHintsUp(s, 3);
     } else {
         TreeNodeRecord* child = node->left ? node->left : node->right;
         *slot = child;
@@ -261,7 +323,8 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
         subtractFromPath(start, node->weight);
     }
 
-    for (TreeNodeRecord* x = start; x;) {
+    TreeNodeRecord* x = start;
+    while (x) {
         slot = slotOf(root, x);
         bool changed = false;
         int lower = levelOf(x->left) < levelOf(x->right) ? levelOf(x->left) : levelOf(x->right);
@@ -279,8 +342,13 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
         top = *slot;
         if (top->right && splitSlot(&top->right)) changed = true;
         if (!changed) break;
-        x = (*slot)->parent;
+        // Rotations refreshed the records they moved; these two may have had a link changed
+        // beneath them without moving.
+        if (top->right) refreshHints(top->right);
+        refreshHints(top);
+        x = top->parent;
     }
+    refreshHintsUp(x, 2);
 }
 
 void releaseTree(TreeNodeRecord** root, TreeReleaseCallback release, void* context) {
@@ -366,16 +434,17 @@ uint64_t nodeRank(const TreeNodeRecord* node) {
 TreeNodeRecord* selectByWeight(TreeNodeRecord* root, uint64_t i) {
     if (!root || i >= root->weightSum) return nullptr;
     for (TreeNodeRecord* cur = root; cur;) {
-        prefetchChildren(cur);
+        prefetchDescent(cur);
         uint64_t ls = sumOf(cur->left);
         if (i < ls) {
             cur = cur->left;
-        } else if (i < ls + cur->weight) {
-            return cur;
-        } else {
-            i -= ls + cur->weight;
-            cur = cur->right;
+            continue;
         }
+        // The weight without reading the other line: the right child is loading anyway.
+        uint64_t upTo = cur->weightSum - sumOf(cur->right);  // ls + weight
+        if (i < upTo) return cur;
+        i -= upTo;
+        cur = cur->right;
     }
     return nullptr;
 }
@@ -386,7 +455,7 @@ TreeNodeRecord* boundSearch(TreeNodeRecord* root, const double* query, int lengt
     TreeNodeRecord* found = nullptr;
     if (upper) {
         for (TreeNodeRecord* cur = root; cur;) {
-            prefetchChildren(cur);
+            prefetchDescent(cur);
             if (compareQueryTolerant(query, length, cur) < 0) {
                 found = cur;
                 cur = cur->left;
@@ -396,7 +465,7 @@ TreeNodeRecord* boundSearch(TreeNodeRecord* root, const double* query, int lengt
         }
     } else {
         for (TreeNodeRecord* cur = root; cur;) {
-            prefetchChildren(cur);
+            prefetchDescent(cur);
             if (compareQueryTolerant(query, length, cur) > 0) {
                 found = cur;
                 cur = cur->right;
@@ -413,7 +482,7 @@ TreeNodeRecord* closestNode(TreeNodeRecord* root, const double* query, int lengt
     TreeNodeRecord* below = nullptr;
     TreeNodeRecord* above = nullptr;
     for (TreeNodeRecord* cur = root; cur;) {
-        prefetchChildren(cur);
+        prefetchDescent(cur);
         if (comparePrefixExact(query, length, cur) > 0) {
             below = cur;
             cur = cur->right;
@@ -424,9 +493,9 @@ TreeNodeRecord* closestNode(TreeNodeRecord* root, const double* query, int lengt
     }
     if (!below) return above;
     if (!above) return below;
-    double dBelow = __builtin_fabs(below->coords[0] - query[0]);
-    if (dBelow > below->coords[0] - lowerBound) return above;
-    if (__builtin_fabs(above->coords[0] - query[0]) > dBelow) return below;
+    double dBelow = __builtin_fabs(below->key0 - query[0]);
+    if (dBelow > below->key0 - lowerBound) return above;
+    if (__builtin_fabs(above->key0 - query[0]) > dBelow) return below;
     return above;
 }
 
