@@ -63,6 +63,21 @@ inline void refreshHintsUp(TreeNodeRecord* r, int count) {
     for (; r && count > 0; r = r->parent, --count) refreshHints(r);
 }
 
+// Rebalancing climbs with a mask of the records whose hints are still to be recomputed: bit k
+// stands for the record k levels above the current one. A rotation refreshes the records it
+// moves, and leaves stale the holder of its slot and that holder's parent. Returns the mask for
+// the level above once the current record, `top`, has been dealt with.
+inline unsigned settleHints(TreeNodeRecord* top, unsigned stale) {
+    if (stale & 1) refreshHints(top);
+    return stale >> 1;
+}
+
+// Refreshes what the mask still holds above a climb that stopped at `x`.
+inline void settleHintsAbove(TreeNodeRecord* x, unsigned stale) {
+    for (; x && stale; x = x->parent, stale >>= 1)
+        if (stale & 1) refreshHints(x);
+}
+
 // Also starts loading the children of every record passed, which the rebalancing that follows
 // a removal reads from the bottom of the same path up.
 inline void subtractFromPath(TreeNodeRecord* from, uint64_t amount) {
@@ -126,21 +141,21 @@ inline bool splitSlot(TreeNodeRecord** slot) {
 
 // Restores the AA rules on the path above a leaf just attached under `parent`. split looks two
 // links down the right spine, so a horizontal link made at one level is only caught from the
-// level above it: one quiet split is not enough to stop, two in a row are. Rotations refresh
-// the hints of the records they move; those of every record whose link changed, and of its
-// parent, are refreshed on the way up and past the last level visited.
+// level above it: one quiet split is not enough to stop, two in a row are.
 void rebalanceAfterInsert(TreeNodeRecord** root, TreeNodeRecord* parent) {
     bool latestSplit = true, splitBefore = true;
+    unsigned stale = 2;  // the new leaf changed its grandparent's hints, not its parent's
     TreeNodeRecord* x = parent;
     while (x && (latestSplit || splitBefore)) {
         TreeNodeRecord** slot = slotOf(root, x);
-        skewSlot(slot);
+        bool skewed = skewSlot(slot);
         splitBefore = latestSplit;
         latestSplit = splitSlot(slot);
-        refreshHints(*slot);
+        if (skewed || latestSplit) stale |= 6;
+        stale = settleHints(*slot, stale);
         x = (*slot)->parent;
     }
-    refreshHintsUp(x, 2);
+    settleHintsAbove(x, stale);
 }
 
 // Distinguishes the records of one releaseTree call from those of any other, including calls
@@ -285,6 +300,7 @@ void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t
 void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
     TreeNodeRecord** slot = slotOf(root, node);
     TreeNodeRecord* start;
+    unsigned stale = 3;  // as in rebalanceAfterInsert: where a child went, and its parent
     if (node->left && node->right) {
         TreeNodeRecord* s;
         if (node->right->left) {
@@ -312,14 +328,21 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
         s->level = node->level;
         s->weightSum = node->weightSum;
         subtractFromPath(s, node->weight);
-        // The successor took node's place, which the rebalancing below may not reach. Where the
-        // links changed below it, it starts.
-        refreshHintsUp(s, 3);
+        // The successor took node's place: its hints and its grandparent's change, and its
+        // parent's unless it adopted both of node's children. The rebalancing starts there, or
+        // below it where the successor's old parent lost a child, and may not reach it.
+        if (start == s) {
+            stale = 7;
+        } else {
+            refreshHints(s);
+            if (s->parent) settleHintsAbove(s->parent->parent, 1);
+        }
     } else {
         TreeNodeRecord* child = node->left ? node->left : node->right;
         *slot = child;
         if (child) child->parent = node->parent;
         start = node->parent;
+        if (!child) stale = 2;  // a leaf had no children: its parent's hints stay
         subtractFromPath(start, node->weight);
     }
 
@@ -333,22 +356,25 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
             changed = true;
             if (x->right && x->right->level > x->level) x->right->level = x->level;
         }
-        if (skewSlot(slot)) changed = true;
+        bool rotated = skewSlot(slot);
         TreeNodeRecord* top = *slot;
-        if (top->right && skewSlot(&top->right)) changed = true;
+        if (top->right && skewSlot(&top->right)) rotated = true;
         TreeNodeRecord* right = top->right;
-        if (right && right->right && skewSlot(&right->right)) changed = true;
-        if (splitSlot(slot)) changed = true;
+        if (right && right->right && skewSlot(&right->right)) rotated = true;
+        if (splitSlot(slot)) rotated = true;
         top = *slot;
-        if (top->right && splitSlot(&top->right)) changed = true;
-        if (!changed) break;
-        // Rotations refreshed the records they moved; these two may have had a link changed
-        // beneath them without moving.
-        if (top->right) refreshHints(top->right);
-        refreshHints(top);
+        if (top->right && splitSlot(&top->right)) rotated = true;
+        if (!changed && !rotated) break;
+        if (rotated) {
+            // Besides the slot's holder, the rotations beneath the top may have changed a link
+            // of these two without moving them.
+            if (top->right) refreshHints(top->right);
+            stale |= 7;
+        }
+        stale = settleHints(top, stale);
         x = top->parent;
     }
-    refreshHintsUp(x, 2);
+    settleHintsAbove(x, stale);
 }
 
 void releaseTree(TreeNodeRecord** root, TreeReleaseCallback release, void* context) {

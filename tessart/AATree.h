@@ -86,10 +86,10 @@ inline double coordAt(const TreeNodeRecord* r, int k) {
 
 // The hint from `from` to `to` (null: none).
 inline int32_t grandchildHint(const TreeNodeRecord* from, const TreeNodeRecord* to) {
-    if (!to) return 0;
+    // Records are 8-byte aligned, so the shift divides exactly.
     int64_t d = static_cast<int64_t>(reinterpret_cast<uintptr_t>(to) -
-                                     reinterpret_cast<uintptr_t>(from)) / 8;
-    return d == static_cast<int32_t>(d) ? static_cast<int32_t>(d) : 0;
+                                     reinterpret_cast<uintptr_t>(from)) >> 3;
+    return to && d == static_cast<int32_t>(d) ? static_cast<int32_t>(d) : 0;
 }
 
 // Results of the walks over a tree.
