@@ -257,7 +257,8 @@ void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t
                 leaf->level = 1;
                 leaf->left = leaf->right = nullptr;
                 leaf->parent = (k & 2) ? at[k - 1] : at[k + 1];
-                leaf->weightSum = leaf->weight;
+                // From the totals where given: the weight lies on the record's other line.
+                leaf->weightSum = sums ? sums[base + k] - sums[base + k - 1] : leaf->weight;
                 for (int h = 0; h < 4; ++h) leaf->hint[h] = 0;
                 size_t j = k + 1;
                 if (j == size) break;

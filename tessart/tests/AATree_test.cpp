@@ -415,6 +415,7 @@ TEST(AATreeRandom, AppendRecordsMatchesOneByOneAppendsAtEveryCount) {
             built[i].id = copy[i].id = static_cast<int>(i);
             built[i].rec.weight = copy[i].rec.weight = weight;
             built[i].rec.holder = copy[i].rec.holder = &built[i];
+            for (int32_t& h : copy[i].rec.hint) h = 12345;  // as left by an earlier tree
             insertNode(&root, &built[i].rec, true, nullptr);
             records.push_back(&copy[i].rec);
             sums.push_back(sums.back() + weight);
@@ -424,6 +425,7 @@ TEST(AATreeRandom, AppendRecordsMatchesOneByOneAppendsAtEveryCount) {
             TreeNodeRecord* copyRoot = nullptr;
             appendRecords(&copyRoot, records.data(), count, given);
             ASSERT_EQ(idOf(copyRoot), idOf(root)) << count;
+            ASSERT_TRUE(checkSubtree(copyRoot)) << count;
             for (size_t i = 0; i < count; ++i) {
                 const TreeNodeRecord& a = built[i].rec;
                 const TreeNodeRecord& b = copy[i].rec;
