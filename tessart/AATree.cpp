@@ -21,11 +21,61 @@ inline TreeNodeRecord** slotOf(TreeNodeRecord** root, TreeNodeRecord* node) {
     return p->left == node ? &p->left : &p->right;
 }
 
+// The line a descent reads of a record; computed as an integer, since r may be null for a
+// prefetch.
+inline const void* lineOf(const TreeNodeRecord* r) {
+    return reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(r) + RECORD_LINE_OFFSET);
+}
+
 // Starts loading both children of a record that a descent is about to leave, so that the one
 // taken is on its way before the comparison that picks it is resolved.
-inline void prefetchChildren(const TreeNodeRecord* r) {
-    __builtin_prefetch(r->left);
-    __builtin_prefetch(r->right);
+__attribute__((always_inline)) inline void prefetchChildren(const TreeNodeRecord* r) {
+    __builtin_prefetch(lineOf(r->left));
+    __builtin_prefetch(lineOf(r->right));
+}
+
+// The same, and the four grandchildren, whose lines then travel alongside the child's.
+// Computed as integers: a hint of 0 loads the record itself, and a stale one any address, which
+// a prefetch never faults on. Always inlined: a call of its own would be deleted, since the
+// compiler counts prefetches as having no effect.
+__attribute__((always_inline)) inline void prefetchDescent(const TreeNodeRecord* r) {
+    prefetchChildren(r);
+    uintptr_t base = reinterpret_cast<uintptr_t>(lineOf(r));
+    __builtin_prefetch(reinterpret_cast<const void*>(base + uintptr_t(int64_t(r->hint[0]) * 8)));
+    __builtin_prefetch(reinterpret_cast<const void*>(base + uintptr_t(int64_t(r->hint[1]) * 8)));
+    __builtin_prefetch(reinterpret_cast<const void*>(base + uintptr_t(int64_t(r->hint[2]) * 8)));
+    __builtin_prefetch(reinterpret_cast<const void*>(base + uintptr_t(int64_t(r->hint[3]) * 8)));
+}
+
+// Recomputes the hints of `r` from its links.
+inline void refreshHints(TreeNodeRecord* r) {
+    TreeNodeRecord* l = r->left;
+    TreeNodeRecord* g = r->right;
+    r->hint[0] = l ? grandchildHint(r, l->left) : 0;
+    r->hint[1] = l ? grandchildHint(r, l->right) : 0;
+    r->hint[2] = g ? grandchildHint(r, g->left) : 0;
+    r->hint[3] = g ? grandchildHint(r, g->right) : 0;
+}
+
+// Recomputes the hints of `r` and of up to `count` - 1 of its ancestors: a changed link alters
+// the hints of the record that holds it and of that record's parent.
+inline void refreshHintsUp(TreeNodeRecord* r, int count) {
+    for (; r && count > 0; r = r->parent, --count) refreshHints(r);
+}
+
+// Rebalancing climbs with a mask of the records whose hints are still to be recomputed: bit k
+// stands for the record k levels above the current one. A rotation refreshes the records it
+// moves, and leaves stale the holder of its slot and that holder's parent. Returns the mask for
+// the level above once the current record, `top`, has been dealt with.
+inline unsigned settleHints(TreeNodeRecord* top, unsigned stale) {
+    if (stale & 1) refreshHints(top);
+    return stale >> 1;
+}
+
+// Refreshes what the mask still holds above a climb that stopped at `x`.
+inline void settleHintsAbove(TreeNodeRecord* x, unsigned stale) {
+    for (; x && stale; x = x->parent, stale >>= 1)
+        if (stale & 1) refreshHints(x);
 }
 
 // Also starts loading the children of every record passed, which the rebalancing that follows
@@ -54,14 +104,19 @@ inline bool skewSlot(TreeNodeRecord** slot) {
     TreeNodeRecord* t = *slot;
     TreeNodeRecord* l = t->left;
     if (!l || t->level > l->level) return false;
+    // The subtree's total stays; t loses l's sum and gains that of the subtree it adopts. No
+    // weight is read, which lies on the records' other line.
+    uint64_t total = t->weightSum;
     t->left = l->right;
     if (t->left) t->left->parent = t;
     l->right = t;
     l->parent = t->parent;
     *slot = l;
     t->parent = l;
-    t->weightSum = t->weight + sumOf(t->left) + sumOf(t->right);
-    l->weightSum = t->weightSum + sumOf(l->left) + l->weight;
+    t->weightSum = total - l->weightSum + sumOf(t->left);
+    l->weightSum = total;
+    refreshHints(t);
+    refreshHints(l);
     return true;
 }
 
@@ -69,15 +124,18 @@ inline bool splitSlot(TreeNodeRecord** slot) {
     TreeNodeRecord* t = *slot;
     TreeNodeRecord* r = t->right;
     if (!r || !r->right || t->level > r->right->level) return false;
+    uint64_t total = t->weightSum;
     t->right = r->left;
     if (t->right) t->right->parent = t;
     r->left = t;
     r->parent = t->parent;
     *slot = r;
     t->parent = r;
-    t->weightSum = t->weight + sumOf(t->left) + sumOf(t->right);
-    r->weightSum = t->weightSum + sumOf(r->right) + r->weight;
+    t->weightSum = total - r->weightSum + sumOf(t->right);
+    r->weightSum = total;
     ++r->level;
+    refreshHints(t);
+    refreshHints(r);
     return true;
 }
 
@@ -86,13 +144,18 @@ inline bool splitSlot(TreeNodeRecord** slot) {
 // level above it: one quiet split is not enough to stop, two in a row are.
 void rebalanceAfterInsert(TreeNodeRecord** root, TreeNodeRecord* parent) {
     bool latestSplit = true, splitBefore = true;
-    for (TreeNodeRecord* x = parent; x && (latestSplit || splitBefore);) {
+    unsigned stale = 2;  // the new leaf changed its grandparent's hints, not its parent's
+    TreeNodeRecord* x = parent;
+    while (x && (latestSplit || splitBefore)) {
         TreeNodeRecord** slot = slotOf(root, x);
-        skewSlot(slot);
+        bool skewed = skewSlot(slot);
         splitBefore = latestSplit;
         latestSplit = splitSlot(slot);
+        if (skewed || latestSplit) stale |= 6;
+        stale = settleHints(*slot, stale);
         x = (*slot)->parent;
     }
+    settleHintsAbove(x, stale);
 }
 
 // Distinguishes the records of one releaseTree call from those of any other, including calls
@@ -106,7 +169,7 @@ uint64_t releaseCalls = 0;
 int compareQueryTolerant(const double* query, int length, const TreeNodeRecord* node) {
     for (int k = 0; k < length; ++k) {
         // Written as two comparisons so that a NaN difference passes as equal.
-        double d = query[k] - node->coords[k];
+        double d = query[k] - coordAt(node, k);
         if (d > KEY_EPSILON) return 1;
         if (d < -KEY_EPSILON) return -1;
     }
@@ -115,8 +178,9 @@ int compareQueryTolerant(const double* query, int length, const TreeNodeRecord* 
 
 int compareNodesTolerant(const TreeNodeRecord* a, const TreeNodeRecord* b) {
     for (int k = 0; k < KEY_SIZE; ++k) {
-        if (a->coords[k] == b->coords[k]) continue;
-        double d = a->coords[k] - b->coords[k];
+        double ca = coordAt(a, k), cb = coordAt(b, k);
+        if (ca == cb) continue;
+        double d = ca - cb;
         if (d > KEY_EPSILON) return 1;
         if (d < -KEY_EPSILON) return -1;
     }
@@ -140,7 +204,7 @@ void insertNode(TreeNodeRecord** root, TreeNodeRecord* node, bool append, bool* 
     // Every record passed becomes an ancestor of the new leaf, so its sum grows on the way down.
     if (!append) {
         while (TreeNodeRecord* q = *link) {
-            prefetchChildren(q);
+            prefetchDescent(q);
             q->weightSum += weight;
             parent = q;
             link = compareExact(q, node) > 0 ? &q->left : &q->right;
@@ -157,6 +221,7 @@ void insertNode(TreeNodeRecord** root, TreeNodeRecord* node, bool append, bool* 
     node->left = node->right = nullptr;
     node->weightSum = weight;
     node->level = 1;
+    for (int k = 0; k < 4; ++k) node->hint[k] = 0;
     *link = node;
     rebalanceAfterInsert(root, parent);
 }
@@ -192,7 +257,9 @@ void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t
                 leaf->level = 1;
                 leaf->left = leaf->right = nullptr;
                 leaf->parent = (k & 2) ? at[k - 1] : at[k + 1];
-                leaf->weightSum = leaf->weight;
+                // From the totals where given: the weight lies on the record's other line.
+                leaf->weightSum = sums ? sums[base + k] - sums[base + k - 1] : leaf->weight;
+                for (int h = 0; h < 4; ++h) leaf->hint[h] = 0;
                 size_t j = k + 1;
                 if (j == size) break;
                 size_t b = j & (~j + 1);
@@ -202,6 +269,12 @@ void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t
                 r->right = at[j + b / 2];
                 r->parent = (j & 2 * b) ? at[j - b] : at[j + b];
                 if (sums) r->weightSum = sums[base + j + b - 1] - sums[base + j - b];
+                // Grandchildren at b/4 from the children; only beneath level 3 and up.
+                size_t q = b / 4;
+                r->hint[0] = q ? grandchildHint(r, at[j - b / 2 - q]) : 0;
+                r->hint[1] = q ? grandchildHint(r, at[j - b / 2 + q]) : 0;
+                r->hint[2] = q ? grandchildHint(r, at[j + b / 2 - q]) : 0;
+                r->hint[3] = q ? grandchildHint(r, at[j + b / 2 + q]) : 0;
             }
             TreeNodeRecord* top = at[size];
             top->level = static_cast<uint8_t>(level);
@@ -213,6 +286,8 @@ void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t
             spine = top;
         }
     }
+    // The spine's hints, once the whole spine is linked.
+    for (TreeNodeRecord* r = *root; r; r = r->right) refreshHints(r);
     if (sums || !*root) return;
     TreeNodeRecord* top = *root;
     for (TreeNodeRecord* r = firstPostOrder(top);;) {
@@ -226,6 +301,7 @@ void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t
 void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
     TreeNodeRecord** slot = slotOf(root, node);
     TreeNodeRecord* start;
+    unsigned stale = 3;  // as in rebalanceAfterInsert: where a child went, and its parent
     if (node->left && node->right) {
         TreeNodeRecord* s;
         if (node->right->left) {
@@ -253,15 +329,26 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
         s->level = node->level;
         s->weightSum = node->weightSum;
         subtractFromPath(s, node->weight);
+        // The successor took node's place: its hints and its grandparent's change, and its
+        // parent's unless it adopted both of node's children. The rebalancing starts there, or
+        // below it where the successor's old parent lost a child, and may not reach it.
+        if (start == s) {
+            stale = 7;
+        } else {
+            refreshHints(s);
+            if (s->parent) settleHintsAbove(s->parent->parent, 1);
+        }
     } else {
         TreeNodeRecord* child = node->left ? node->left : node->right;
         *slot = child;
         if (child) child->parent = node->parent;
         start = node->parent;
+        if (!child) stale = 2;  // a leaf had no children: its parent's hints stay
         subtractFromPath(start, node->weight);
     }
 
-    for (TreeNodeRecord* x = start; x;) {
+    TreeNodeRecord* x = start;
+    while (x) {
         slot = slotOf(root, x);
         bool changed = false;
         int lower = levelOf(x->left) < levelOf(x->right) ? levelOf(x->left) : levelOf(x->right);
@@ -270,17 +357,25 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
             changed = true;
             if (x->right && x->right->level > x->level) x->right->level = x->level;
         }
-        if (skewSlot(slot)) changed = true;
+        bool rotated = skewSlot(slot);
         TreeNodeRecord* top = *slot;
-        if (top->right && skewSlot(&top->right)) changed = true;
+        if (top->right && skewSlot(&top->right)) rotated = true;
         TreeNodeRecord* right = top->right;
-        if (right && right->right && skewSlot(&right->right)) changed = true;
-        if (splitSlot(slot)) changed = true;
+        if (right && right->right && skewSlot(&right->right)) rotated = true;
+        if (splitSlot(slot)) rotated = true;
         top = *slot;
-        if (top->right && splitSlot(&top->right)) changed = true;
-        if (!changed) break;
-        x = (*slot)->parent;
+        if (top->right && splitSlot(&top->right)) rotated = true;
+        if (!changed && !rotated) break;
+        if (rotated) {
+            // Besides the slot's holder, the rotations beneath the top may have changed a link
+            // of these two without moving them.
+            if (top->right) refreshHints(top->right);
+            stale |= 7;
+        }
+        stale = settleHints(top, stale);
+        x = top->parent;
     }
+    settleHintsAbove(x, stale);
 }
 
 void releaseTree(TreeNodeRecord** root, TreeReleaseCallback release, void* context) {
@@ -366,16 +461,17 @@ uint64_t nodeRank(const TreeNodeRecord* node) {
 TreeNodeRecord* selectByWeight(TreeNodeRecord* root, uint64_t i) {
     if (!root || i >= root->weightSum) return nullptr;
     for (TreeNodeRecord* cur = root; cur;) {
-        prefetchChildren(cur);
+        prefetchDescent(cur);
         uint64_t ls = sumOf(cur->left);
         if (i < ls) {
             cur = cur->left;
-        } else if (i < ls + cur->weight) {
-            return cur;
-        } else {
-            i -= ls + cur->weight;
-            cur = cur->right;
+            continue;
         }
+        // The weight without reading the other line: the right child is loading anyway.
+        uint64_t upTo = cur->weightSum - sumOf(cur->right);  // ls + weight
+        if (i < upTo) return cur;
+        i -= upTo;
+        cur = cur->right;
     }
     return nullptr;
 }
@@ -386,7 +482,7 @@ TreeNodeRecord* boundSearch(TreeNodeRecord* root, const double* query, int lengt
     TreeNodeRecord* found = nullptr;
     if (upper) {
         for (TreeNodeRecord* cur = root; cur;) {
-            prefetchChildren(cur);
+            prefetchDescent(cur);
             if (compareQueryTolerant(query, length, cur) < 0) {
                 found = cur;
                 cur = cur->left;
@@ -396,7 +492,7 @@ TreeNodeRecord* boundSearch(TreeNodeRecord* root, const double* query, int lengt
         }
     } else {
         for (TreeNodeRecord* cur = root; cur;) {
-            prefetchChildren(cur);
+            prefetchDescent(cur);
             if (compareQueryTolerant(query, length, cur) > 0) {
                 found = cur;
                 cur = cur->right;
@@ -413,7 +509,7 @@ TreeNodeRecord* closestNode(TreeNodeRecord* root, const double* query, int lengt
     TreeNodeRecord* below = nullptr;
     TreeNodeRecord* above = nullptr;
     for (TreeNodeRecord* cur = root; cur;) {
-        prefetchChildren(cur);
+        prefetchDescent(cur);
         if (comparePrefixExact(query, length, cur) > 0) {
             below = cur;
             cur = cur->right;
@@ -424,9 +520,9 @@ TreeNodeRecord* closestNode(TreeNodeRecord* root, const double* query, int lengt
     }
     if (!below) return above;
     if (!above) return below;
-    double dBelow = __builtin_fabs(below->coords[0] - query[0]);
-    if (dBelow > below->coords[0] - lowerBound) return above;
-    if (__builtin_fabs(above->coords[0] - query[0]) > dBelow) return below;
+    double dBelow = __builtin_fabs(below->key0 - query[0]);
+    if (dBelow > below->key0 - lowerBound) return above;
+    if (__builtin_fabs(above->key0 - query[0]) > dBelow) return below;
     return above;
 }
 

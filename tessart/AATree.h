@@ -48,22 +48,49 @@ constexpr double KEY_EPSILON = 0.0001;
 // terabyte of nodes in one tree. Walks that would exceed the bound stop and report failure.
 constexpr int TRAVERSAL_DEPTH = 64;
 
-// Every field a descent, a climb or a rebalancing step reads (links, level, weights and the
-// first two coordinates) lies in the first 64 bytes, so that a holder placing the record at the
-// start of a cache line pays one line per record visited; only keys equal in their first two
-// coordinates read further.
+// A record spans two cache lines when its holder places `key0` at the start of a line: first
+// what only some operations read (the weight, the holder, the key's further coordinates), then
+// a line of everything that descents, climbs and rebalancing read (the key's first coordinate,
+// links, sum, hints, level), so that they pay one line per record visited. Keys equal in their
+// first coordinate read the other line as well.
+//
+// The hints locate the record's four grandchildren (left-left, left-right, right-left,
+// right-right), so that a descent starts loading the records two levels down while the level
+// between is still on its way: two levels cost one memory latency instead of two. They are
+// distances from the record in units of 8 bytes, 0 where there is no grandchild or the distance
+// does not fit; every operation that changes links keeps them exact. Only prefetches read them,
+// so a wrong hint could cost time but never change a result.
 struct TreeNodeRecord {
+    uint64_t weight;
+    // Non-null exactly while the record is in a tree: what holds it (the module stores the tree).
+    // The holder may reuse the field while the record is detached (e.g. as a free-list link).
+    void* holder;
+    double keyRest[KEY_SIZE - 1];  // the key's coordinates after the first
+    double key0;                   // the key's first coordinate; starts the line
     TreeNodeRecord* left;
     TreeNodeRecord* right;
     TreeNodeRecord* parent;  // null at the root
-    uint8_t level;           // 1 for a leaf
-    uint64_t weight;
-    uint64_t weightSum;  // weight plus both children's weightSum, modulo 2^64
-    double coords[KEY_SIZE];
-    // The object that embeds this record; non-null exactly while the record is in a tree. The
-    // holder may reuse the field while the record is detached (e.g. as a free-list link).
-    void* holder;
+    uint64_t weightSum;      // weight plus both children's weightSum, modulo 2^64
+    int32_t hint[4];
+    uint8_t level;  // 1 for a leaf
 };
+
+// Offset of the line that descents read within a record.
+constexpr size_t RECORD_LINE_OFFSET = offsetof(TreeNodeRecord, key0);
+static_assert(sizeof(TreeNodeRecord) - RECORD_LINE_OFFSET == 64, "the line holds the rest");
+
+// Coordinate k of a record's key.
+inline double coordAt(const TreeNodeRecord* r, int k) {
+    return k == 0 ? r->key0 : r->keyRest[k - 1];
+}
+
+// The hint from `from` to `to` (null: none).
+inline int32_t grandchildHint(const TreeNodeRecord* from, const TreeNodeRecord* to) {
+    // Records are 8-byte aligned, so the shift divides exactly.
+    int64_t d = static_cast<int64_t>(reinterpret_cast<uintptr_t>(to) -
+                                     reinterpret_cast<uintptr_t>(from)) >> 3;
+    return to && d == static_cast<int32_t>(d) ? static_cast<int32_t>(d) : 0;
+}
 
 // Results of the walks over a tree.
 enum TreeWalkResult {
@@ -91,14 +118,17 @@ struct TreeShape {
 
 // Stores a key of `length` (1 to KEY_SIZE) coordinates, filling the rest with -infinity.
 inline void setRecordKey(TreeNodeRecord* record, const double* key, int length) {
-    for (int k = 0; k < KEY_SIZE; ++k) record->coords[k] = k < length ? key[k] : -__builtin_inf();
+    record->key0 = key[0];
+    for (int k = 1; k < KEY_SIZE; ++k)
+        record->keyRest[k - 1] = k < length ? key[k] : -__builtin_inf();
 }
 
 // compareExact of `query` against the first `length` coordinates of `node`.
 inline int comparePrefixExact(const double* query, int length, const TreeNodeRecord* node) {
     for (int k = 0; k < length; ++k) {
-        if (query[k] > node->coords[k]) return 1;
-        if (node->coords[k] > query[k]) return -1;
+        double c = coordAt(node, k);
+        if (query[k] > c) return 1;
+        if (c > query[k]) return -1;
     }
     return 0;
 }
@@ -106,7 +136,12 @@ inline int comparePrefixExact(const double* query, int length, const TreeNodeRec
 // Returns +1 if a's key is greater, -1 if b's is, 0 if equal, over all coordinates: the first
 // coordinate at which one is strictly greater decides.
 inline int compareExact(const TreeNodeRecord* a, const TreeNodeRecord* b) {
-    return comparePrefixExact(a->coords, KEY_SIZE, b);
+    for (int k = 0; k < KEY_SIZE; ++k) {
+        double ca = coordAt(a, k), cb = coordAt(b, k);
+        if (ca > cb) return 1;
+        if (cb > ca) return -1;
+    }
+    return 0;
 }
 
 // Sign of query - node at the first of `length` coordinates where they differ by more than
@@ -128,7 +163,7 @@ bool skew(TreeNodeRecord** slot);
 // slot record's; keeps weightSums. Returns true iff it rotated.
 bool split(TreeNodeRecord** slot);
 
-// Inserts `node` into the tree at `*root`. REQUIRES: coords, weight and holder are set; node is
+// Inserts `node` into the tree at `*root`. REQUIRES: key, weight and holder are set; node is
 // in no tree. Ordered mode puts it after every equal key; append mode puts it last and sets
 // *disorder (if given) when some record passed has a greater key; without disorder it compares
 // no keys. *disorder is never cleared.

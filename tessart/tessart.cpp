@@ -2,9 +2,9 @@
 // the functions weightedClosestNode and mergeTrees.
 //
 // Every TreeNode embeds its tree record, so a Tree is nothing but a root link plus one counted
-// reference per node, and inserting allocates nothing. A node points back to its tree through a
-// borrowed pointer that is only read while the record's holder is set, i.e. while the node is in
-// that tree. Released plain nodes are kept on a module-wide free list while some tree exists.
+// reference per node, and inserting allocates nothing. A node in a tree points back to that tree
+// through its record's holder, a borrowed pointer that is null while the node is in no tree.
+// Released plain nodes are kept on a module-wide free list while some tree exists.
 //
 // Calls back into Python (sequence access on keys, __int__ and __float__ of numbers, truth tests,
 // and the __del__ of anything whose last reference goes, including objects freed by a garbage
@@ -141,11 +141,11 @@ struct TreeObject;
 // clang-format off
 struct TreeNodeObject {
     PyObject_HEAD
-    // First, right after the header: the fields a descent reads then share a cache line.
-    TreeNodeRecord record;  // record.holder is this object while the node is in a tree
     PyObject* key;          // null while unset
     PyObject* value;        // null while unset
-    TreeObject* ownerTree;  // borrowed; meaningful only while record.holder is set
+    // Last: the object's first line holds the header and what restructuring reads, the second
+    // what a descent reads. record.holder is the tree (borrowed) while the node is in one.
+    TreeNodeRecord record;
 };
 
 struct TreeObject {
@@ -160,6 +160,11 @@ struct TreeObject {
 // The size of a TreeNode object: what a plain node takes in its chunk (see Node memory), and
 // what the allocator of subclasses gives each instance.
 constexpr size_t NODE_OBJECT_SIZE = (sizeof(TreeNodeObject) + 127) / 128 * 128;
+static_assert(NODE_OBJECT_SIZE == 128, "a node is two cache lines");
+
+inline TreeObject* treeOf(const TreeNodeObject* node) {
+    return static_cast<TreeObject*>(node->record.holder);
+}
 
 extern PyTypeObject TreeNodeType;
 extern PyTypeObject TreeType;
@@ -191,14 +196,17 @@ constexpr int32_t FREE_LIST_SHARE = 5;
 // descent or a walk over a large tree does not miss the address translation cache at nearly
 // every node on top of the data cache. Nodes made one after another sit side by side. A chunk
 // opens with its header, then holds slots of NODE_OBJECT_SIZE bytes, each object placed so that
-// its record starts a cache line and the fields a descent reads share that line. A chunk whose
+// it starts a pair of cache lines that the processor fetches together, its record's descent line
+// the second of them. A chunk whose
 // last node goes is unmapped, except one kept empty for the next nodes. None of this is seen by
 // the module's free list, which holds live objects: a slot is only reused once its object has
 // been freed.
 
 constexpr size_t NODE_CHUNK_SIZE = size_t(2) << 20;
 constexpr size_t CACHE_LINE = 64;
-constexpr size_t NODE_SLOT_START = CACHE_LINE - offsetof(TreeNodeObject, record) % CACHE_LINE;
+constexpr size_t NODE_SLOT_START = 2 * CACHE_LINE;
+static_assert((offsetof(TreeNodeObject, record) + RECORD_LINE_OFFSET) == CACHE_LINE,
+              "a node's descent line is its second");
 
 struct NodeChunk {
     NodeChunk* prev;  // neighbours in openChunks
@@ -211,7 +219,7 @@ struct NodeChunk {
 constexpr size_t NODE_SLOTS =
     (NODE_CHUNK_SIZE - NODE_SLOT_START - sizeof(TreeNodeObject)) / NODE_OBJECT_SIZE + 1;
 static_assert(sizeof(NodeChunk) <= NODE_SLOT_START, "the chunk header fits before slot 0");
-static_assert(NODE_OBJECT_SIZE % CACHE_LINE == 0, "every slot puts its record on a line");
+static_assert(NODE_OBJECT_SIZE % (2 * CACHE_LINE) == 0, "every slot starts a pair of lines");
 
 // Chunks with a free slot, the latest opened first; and the one empty chunk kept, if any.
 NodeChunk* openChunks = nullptr;
@@ -265,12 +273,11 @@ NodeChunk* mapChunk() {
 }
 
 // Starts loading, for writing, the lines of a node object that making a node and inserting it
-// write: its header, its record and the fields after it. Nodes are made one per call from
-// Python, so the next one to be handed out has the time of a whole call to arrive.
+// write: both of them. Nodes are made one per call from Python, so the next one to be handed
+// out has the time of a whole call to arrive.
 inline void prefetchNodeForWrite(const void* object) {
     const char* bytes = static_cast<const char*>(object);
     __builtin_prefetch(bytes, 1);
-    __builtin_prefetch(bytes + offsetof(TreeNodeObject, record), 1);
     __builtin_prefetch(bytes + sizeof(TreeNodeObject) - 1, 1);
 }
 
@@ -563,7 +570,6 @@ PyObject* treenode_create(PyTypeObject* type) {
     }
     node->key = nullptr;
     node->value = nullptr;
-    node->ownerTree = nullptr;
     node->record.holder = nullptr;
     return asObject(node);
 }
@@ -829,7 +835,7 @@ PyObject* treenode_reduce(PyObject* self, PyObject* /*unused*/) {
     if (!node->record.holder)
         return fail(PyExc_ValueError, "cannot pickle a TreeNode that is not part of some Tree.");
     // Own the tree before anything is allocated: a collection could otherwise free it.
-    PyObject* tree = asObject(node->ownerTree);
+    PyObject* tree = asObject(treeOf(node));
     Py_INCREF(tree);
     PyObject* rank = PyLong_FromUnsignedLongLong(nodeRank(&node->record));
     if (!rank) {
@@ -1052,8 +1058,7 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
             node->value = value;
             // Set here, while the node is being written anyway: nothing reaches it before the
             // tree does, and a node dropped unused goes back through the free list as any other.
-            node->ownerTree = tree;
-            node->record.holder = node;
+            node->record.holder = tree;
             node->record.weight = sums[i + 1] - sums[i];
             records[i] = &node->record;
             double coords[KEY_SIZE];
@@ -1158,11 +1163,10 @@ PyObject* insertByKey(TreeObject* tree, PyObject* object, unsigned PY_LONG_LONG 
         return fail(PyExc_OverflowError, "total weight would exceed 2**64 - 1.");
     setRecordKey(&node->record, coords, length);
     node->record.weight = weight;
-    node->record.holder = node;
+    node->record.holder = tree;
     insertNode(&tree->root, &node->record, false, nullptr);
     ++tree->nodeCount;
     Py_INCREF(object);
-    node->ownerTree = tree;
     Py_RETURN_NONE;
 }
 
@@ -1242,11 +1246,10 @@ PyObject* tree_removeNode(PyObject* self, PyObject* args, PyObject* kwds) {
         return fail(PyExc_ValueError, "node should be inserted in some tree.");
     // A node in a tree knows that tree (its holder is cleared whenever it leaves it), which
     // spares a climb to the root.
-    if (node->ownerTree != tree) return fail(PyExc_ValueError, "node is in some other tree.");
+    if (treeOf(node) != tree) return fail(PyExc_ValueError, "node is in some other tree.");
     eraseNode(&tree->root, &node->record);
     --tree->nodeCount;
     node->record.holder = nullptr;
-    node->ownerTree = nullptr;
     // Nothing has called out since parsing, so the caller's argument (in the argument tuple or
     // the keyword dictionary) still keeps the node alive past this.
     Py_DECREF(object);
@@ -1805,7 +1808,7 @@ PyObject* weightedClosestNode(PyObject* queries) {
         TreeNodeRecord* found = closestNode(asTree(tree)->root, key, length, lowerBound);
         if (found) {
             double distance = 0.001;
-            for (int k = 0; k < length; ++k) distance += __builtin_fabs(found->coords[k] - key[k]);
+            for (int k = 0; k < length; ++k) distance += __builtin_fabs(coordAt(found, k) - key[k]);
             distance = distance * factor / (length + 0.001);
             // Ties keep the earlier query; NaN neither replaces nor is replaced.
             if (!bestNode || bestDistance > distance) {

@@ -40,7 +40,7 @@ struct Pool {
     }
 };
 
-// Checks the AA level rules, parent links, holders and weightSums of a subtree.
+// Checks the AA level rules, parent links, holders, weightSums and hints of a subtree.
 ::testing::AssertionResult checkSubtree(const TreeNodeRecord* r) {
     if (!r) return ::testing::AssertionSuccess();
     auto fail = [r](const char* what) {
@@ -58,6 +58,11 @@ struct Pool {
     uint64_t sum =
         r->weight + (r->left ? r->left->weightSum : 0) + (r->right ? r->right->weightSum : 0);
     if (sum != r->weightSum) return fail("weightSum");
+    const TreeNodeRecord* grandchildren[4] = {
+        r->left ? r->left->left : nullptr, r->left ? r->left->right : nullptr,
+        r->right ? r->right->left : nullptr, r->right ? r->right->right : nullptr};
+    for (int k = 0; k < 4; ++k)
+        if (r->hint[k] != grandchildHint(r, grandchildren[k])) return fail("stale hint");
     auto left = checkSubtree(r->left);
     return left ? checkSubtree(r->right) : left;
 }
@@ -294,8 +299,8 @@ struct RandomRun {
         TreeNodeRecord* expected =
             !lo                                                                 ? hi
             : !hi                                                               ? lo
-            : std::fabs(lo->coords[0] - q[0]) > lo->coords[0] - bound           ? hi
-            : std::fabs(hi->coords[0] - q[0]) > std::fabs(lo->coords[0] - q[0]) ? lo
+            : std::fabs(lo->key0 - q[0]) > lo->key0 - bound           ? hi
+            : std::fabs(hi->key0 - q[0]) > std::fabs(lo->key0 - q[0]) ? lo
                                                                                 : hi;
         ASSERT_EQ(closestNode(root, q.data(), len, bound), expected);
     }
@@ -410,6 +415,7 @@ TEST(AATreeRandom, AppendRecordsMatchesOneByOneAppendsAtEveryCount) {
             built[i].id = copy[i].id = static_cast<int>(i);
             built[i].rec.weight = copy[i].rec.weight = weight;
             built[i].rec.holder = copy[i].rec.holder = &built[i];
+            for (int32_t& h : copy[i].rec.hint) h = 12345;  // as left by an earlier tree
             insertNode(&root, &built[i].rec, true, nullptr);
             records.push_back(&copy[i].rec);
             sums.push_back(sums.back() + weight);
@@ -419,6 +425,7 @@ TEST(AATreeRandom, AppendRecordsMatchesOneByOneAppendsAtEveryCount) {
             TreeNodeRecord* copyRoot = nullptr;
             appendRecords(&copyRoot, records.data(), count, given);
             ASSERT_EQ(idOf(copyRoot), idOf(root)) << count;
+            ASSERT_TRUE(checkSubtree(copyRoot)) << count;
             for (size_t i = 0; i < count; ++i) {
                 const TreeNodeRecord& a = built[i].rec;
                 const TreeNodeRecord& b = copy[i].rec;
@@ -469,8 +476,8 @@ TEST(AATreeKeys, ExactOrderAndFill) {
     Node* oneZero = pool.make({1.0, 0.0}, 1);
     Node* two = pool.make({2.0}, 1);
     Node* twoFilled = pool.make({2.0, NEG_INF}, 1);
-    EXPECT_EQ(one->rec.coords[1], NEG_INF);
-    EXPECT_EQ(one->rec.coords[2], NEG_INF);
+    EXPECT_EQ(one->rec.keyRest[0], NEG_INF);
+    EXPECT_EQ(one->rec.keyRest[1], NEG_INF);
     EXPECT_EQ(compareExact(&one->rec, &oneZero->rec), -1);
     EXPECT_EQ(compareExact(&oneZero->rec, &one->rec), 1);
     EXPECT_EQ(compareExact(&two->rec, &twoFilled->rec), 0);
@@ -499,8 +506,8 @@ TEST(AATreeKeys, ToleranceAndNaN) {
     // A difference of exactly KEY_EPSILON is still within the tolerance.
     Node* zero = pool.make({0.0}, 1);
     Node* eps = pool.make({KEY_EPSILON}, 1);
-    EXPECT_EQ(compareQueryTolerant(eps->rec.coords, 1, &zero->rec), 0);
-    EXPECT_EQ(compareQueryTolerant(zero->rec.coords, 1, &eps->rec), 0);
+    EXPECT_EQ(compareQueryTolerant(&eps->rec.key0, 1, &zero->rec), 0);
+    EXPECT_EQ(compareQueryTolerant(&zero->rec.key0, 1, &eps->rec), 0);
     EXPECT_EQ(compareNodesTolerant(&eps->rec, &zero->rec), 0);
     EXPECT_EQ(compareNodesTolerant(&zero->rec, &eps->rec), 0);
     // NaN is neither greater nor beyond the tolerance: the next coordinate decides.
@@ -533,7 +540,7 @@ TEST(AATreeUpdate, AppendModeDisorderFlag) {
         bool disorder = false;
         for (double k : keys) insertNode(&root, &pool.make({k}, 1)->rec, true, &disorder);
         std::vector<double> order;
-        for (Node* n : inOrder(root)) order.push_back(n->rec.coords[0]);
+        for (Node* n : inOrder(root)) order.push_back(n->rec.key0);
         EXPECT_EQ(order, keys);
         EXPECT_EQ(disorder, keys.size() == 3);
     }
