@@ -47,14 +47,17 @@ __attribute__((always_inline)) inline void prefetchDescent(const TreeNodeRecord*
     __builtin_prefetch(reinterpret_cast<const void*>(base + uintptr_t(int64_t(r->hint[3]) * 8)));
 }
 
+// Stands in for a missing child, whose children are then null: no branch on the links.
+constexpr TreeNodeRecord noChild{};
+
 // Recomputes the hints of `r` from its links.
 inline void refreshHints(TreeNodeRecord* r) {
-    TreeNodeRecord* l = r->left;
-    TreeNodeRecord* g = r->right;
-    r->hint[0] = l ? grandchildHint(r, l->left) : 0;
-    r->hint[1] = l ? grandchildHint(r, l->right) : 0;
-    r->hint[2] = g ? grandchildHint(r, g->left) : 0;
-    r->hint[3] = g ? grandchildHint(r, g->right) : 0;
+    const TreeNodeRecord* l = r->left ? r->left : &noChild;
+    const TreeNodeRecord* g = r->right ? r->right : &noChild;
+    r->hint[0] = grandchildHint(r, l->left);
+    r->hint[1] = grandchildHint(r, l->right);
+    r->hint[2] = grandchildHint(r, g->left);
+    r->hint[3] = grandchildHint(r, g->right);
 }
 
 // Recomputes the hints of `r` and of up to `count` - 1 of its ancestors: a changed link alters
@@ -311,7 +314,9 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
             sParent->left = s->right;
             if (s->right) s->right->parent = sParent;
             start = sParent;
-            for (TreeNodeRecord* x = sParent; x != node; x = x->parent) x->weightSum -= s->weight;
+            // s has no left child: its weight without reading its other line.
+            uint64_t moved = s->weightSum - sumOf(s->right);
+            for (TreeNodeRecord* x = sParent; x != node; x = x->parent) x->weightSum -= moved;
             s->left = node->left;
             s->right = node->right;
             s->parent = node->parent;

@@ -57,8 +57,8 @@ constexpr int TRAVERSAL_DEPTH = 64;
 // The hints locate the record's four grandchildren (left-left, left-right, right-left,
 // right-right), so that a descent starts loading the records two levels down while the level
 // between is still on its way: two levels cost one memory latency instead of two. They are
-// distances from the record in units of 8 bytes, 0 where there is no grandchild or the distance
-// does not fit; every operation that changes links keeps them exact. Only prefetches read them,
+// distances from the record in units of 8 bytes, cut to 32 bits, and 0 where there is no
+// grandchild; every operation that changes links keeps them exact. Only prefetches read them,
 // so a wrong hint could cost time but never change a result.
 struct TreeNodeRecord {
     uint64_t weight;
@@ -86,10 +86,10 @@ inline double coordAt(const TreeNodeRecord* r, int k) {
 
 // The hint from `from` to `to` (null: none).
 inline int32_t grandchildHint(const TreeNodeRecord* from, const TreeNodeRecord* to) {
-    // Records are 8-byte aligned, so the shift divides exactly.
-    int64_t d = static_cast<int64_t>(reinterpret_cast<uintptr_t>(to) -
-                                     reinterpret_cast<uintptr_t>(from)) >> 3;
-    return to && d == static_cast<int32_t>(d) ? static_cast<int32_t>(d) : 0;
+    // Records are 8-byte aligned, so the shift divides exactly; a distance of 2^31 units or more
+    // loses its high bits and points elsewhere, which costs at most a wasted prefetch.
+    uintptr_t d = (reinterpret_cast<uintptr_t>(to) - reinterpret_cast<uintptr_t>(from)) >> 3;
+    return to ? static_cast<int32_t>(static_cast<uint32_t>(d)) : 0;
 }
 
 // Results of the walks over a tree.
