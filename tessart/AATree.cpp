@@ -75,10 +75,20 @@ inline unsigned settleHints(TreeNodeRecord* top, unsigned stale) {
     return stale >> 1;
 }
 
-// Refreshes what the mask still holds above a climb that stopped at `x`.
-inline void settleHintsAbove(TreeNodeRecord* x, unsigned stale) {
-    for (; x && stale; x = x->parent, stale >>= 1)
-        if (stale & 1) refreshHints(x);
+// Recomputes the two hints of `x` on the side of its child `c`, where a link changed below. A
+// null c stands for x's left child if that is null, else for its right one.
+inline void refreshHintsToward(TreeNodeRecord* x, const TreeNodeRecord* c) {
+    int k = x->left == c ? 0 : 2;
+    const TreeNodeRecord* d = c ? c : &noChild;
+    x->hint[k] = grandchildHint(x, d->left);
+    x->hint[k + 1] = grandchildHint(x, d->right);
+}
+
+// Refreshes what the mask still holds above a climb that stopped at `x`, coming from its child
+// `from`: every link changed since lies on that side of the records left.
+inline void settleHintsAbove(TreeNodeRecord* x, const TreeNodeRecord* from, unsigned stale) {
+    for (; x && stale; from = x, x = x->parent, stale >>= 1)
+        if (stale & 1) refreshHintsToward(x, from);
 }
 
 // Also starts loading the children of every record passed, which the rebalancing that follows
@@ -149,6 +159,7 @@ void rebalanceAfterInsert(TreeNodeRecord** root, TreeNodeRecord* parent) {
     bool latestSplit = true, splitBefore = true;
     unsigned stale = 2;  // the new leaf changed its grandparent's hints, not its parent's
     TreeNodeRecord* x = parent;
+    TreeNodeRecord* from = nullptr;  // the record the climb came from, x's child
     while (x && (latestSplit || splitBefore)) {
         TreeNodeRecord** slot = slotOf(root, x);
         bool skewed = skewSlot(slot);
@@ -156,9 +167,10 @@ void rebalanceAfterInsert(TreeNodeRecord** root, TreeNodeRecord* parent) {
         latestSplit = splitSlot(slot);
         if (skewed || latestSplit) stale |= 6;
         stale = settleHints(*slot, stale);
-        x = (*slot)->parent;
+        from = *slot;
+        x = from->parent;
     }
-    settleHintsAbove(x, stale);
+    settleHintsAbove(x, from, stale);
 }
 
 // Distinguishes the records of one releaseTree call from those of any other, including calls
@@ -305,6 +317,7 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
     TreeNodeRecord** slot = slotOf(root, node);
     TreeNodeRecord* start;
     unsigned stale = 3;  // as in rebalanceAfterInsert: where a child went, and its parent
+    TreeNodeRecord* from;  // start's child on the side that changed
     if (node->left && node->right) {
         TreeNodeRecord* s;
         if (node->right->left) {
@@ -314,6 +327,7 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
             sParent->left = s->right;
             if (s->right) s->right->parent = sParent;
             start = sParent;
+            from = sParent->left;
             // s has no left child: its weight without reading its other line.
             uint64_t moved = s->weightSum - sumOf(s->right);
             for (TreeNodeRecord* x = sParent; x != node; x = x->parent) x->weightSum -= moved;
@@ -329,6 +343,7 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
             s->left = node->left;
             s->left->parent = s;
             start = s;
+            from = s->left;
         }
         *slot = s;
         s->level = node->level;
@@ -341,13 +356,14 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
             stale = 7;
         } else {
             refreshHints(s);
-            if (s->parent) settleHintsAbove(s->parent->parent, 1);
+            if (s->parent) settleHintsAbove(s->parent->parent, s->parent, 1);
         }
     } else {
         TreeNodeRecord* child = node->left ? node->left : node->right;
         *slot = child;
         if (child) child->parent = node->parent;
         start = node->parent;
+        from = child;
         if (!child) stale = 2;  // a leaf had no children: its parent's hints stay
         subtractFromPath(start, node->weight);
     }
@@ -378,9 +394,10 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
             stale |= 7;
         }
         stale = settleHints(top, stale);
+        from = top;
         x = top->parent;
     }
-    settleHintsAbove(x, stale);
+    settleHintsAbove(x, from, stale);
 }
 
 void releaseTree(TreeNodeRecord** root, TreeReleaseCallback release, void* context) {
