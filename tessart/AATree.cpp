@@ -34,12 +34,13 @@ __attribute__((always_inline)) inline void prefetchChildren(const TreeNodeRecord
     __builtin_prefetch(lineOf(r->right));
 }
 
-// The same, and the four grandchildren, whose lines then travel alongside the child's.
+// Starts loading the four grandchildren of a record that a descent passes, so that their lines
+// travel alongside the child's: the descent then waits once per two levels. The children were
+// loaded as grandchildren of the record above, or, below the root, by the descent itself.
 // Computed as integers: a hint of 0 loads the record itself, and a stale one any address, which
 // a prefetch never faults on. Always inlined: a call of its own would be deleted, since the
 // compiler counts prefetches as having no effect.
 __attribute__((always_inline)) inline void prefetchDescent(const TreeNodeRecord* r) {
-    prefetchChildren(r);
     uintptr_t base = reinterpret_cast<uintptr_t>(lineOf(r));
     __builtin_prefetch(reinterpret_cast<const void*>(base + uintptr_t(int64_t(r->hint[0]) * 8)));
     __builtin_prefetch(reinterpret_cast<const void*>(base + uintptr_t(int64_t(r->hint[1]) * 8)));
@@ -51,13 +52,25 @@ __attribute__((always_inline)) inline void prefetchDescent(const TreeNodeRecord*
 constexpr TreeNodeRecord noChild{};
 
 // Recomputes the hints of `r` from its links.
-inline void refreshHints(TreeNodeRecord* r) {
+inline void computeHints(TreeNodeRecord* r) {
     const TreeNodeRecord* l = r->left ? r->left : &noChild;
     const TreeNodeRecord* g = r->right ? r->right : &noChild;
     r->hint[0] = grandchildHint(r, l->left);
     r->hint[1] = grandchildHint(r, l->right);
     r->hint[2] = grandchildHint(r, g->left);
     r->hint[3] = grandchildHint(r, g->right);
+}
+
+// A record of level 1 has no grandchildren in a balanced tree, so its hints are 0 from the
+// moment it takes that level (as a new leaf, or lowered by a removal) until it leaves it by a
+// split, which recomputes them: the many refreshes at the bottom of a tree, where rebalancing
+// mostly works, are skipped.
+inline void refreshHints(TreeNodeRecord* r) {
+    if (r->level > 1) computeHints(r);
+}
+
+inline void clearHints(TreeNodeRecord* r) {
+    for (int32_t& h : r->hint) h = 0;
 }
 
 // Recomputes the hints of `r` and of up to `count` - 1 of its ancestors: a changed link alters
@@ -78,6 +91,7 @@ inline unsigned settleHints(TreeNodeRecord* top, unsigned stale) {
 // Recomputes the two hints of `x` on the side of its child `c`, where a link changed below. A
 // null c stands for x's left child if that is null, else for its right one.
 inline void refreshHintsToward(TreeNodeRecord* x, const TreeNodeRecord* c) {
+    if (x->level <= 1) return;
     int k = x->left == c ? 0 : 2;
     const TreeNodeRecord* d = c ? c : &noChild;
     x->hint[k] = grandchildHint(x, d->left);
@@ -218,6 +232,7 @@ void insertNode(TreeNodeRecord** root, TreeNodeRecord* node, bool append, bool* 
     uint64_t weight = node->weight;
     // Every record passed becomes an ancestor of the new leaf, so its sum grows on the way down.
     if (!append) {
+        if (*root) prefetchChildren(*root);
         while (TreeNodeRecord* q = *link) {
             prefetchDescent(q);
             q->weightSum += weight;
@@ -236,7 +251,7 @@ void insertNode(TreeNodeRecord** root, TreeNodeRecord* node, bool append, bool* 
     node->left = node->right = nullptr;
     node->weightSum = weight;
     node->level = 1;
-    for (int k = 0; k < 4; ++k) node->hint[k] = 0;
+    clearHints(node);
     *link = node;
     rebalanceAfterInsert(root, parent);
 }
@@ -274,7 +289,7 @@ void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t
                 leaf->parent = (k & 2) ? at[k - 1] : at[k + 1];
                 // From the totals where given: the weight lies on the record's other line.
                 leaf->weightSum = sums ? sums[base + k] - sums[base + k - 1] : leaf->weight;
-                for (int h = 0; h < 4; ++h) leaf->hint[h] = 0;
+                clearHints(leaf);
                 size_t j = k + 1;
                 if (j == size) break;
                 size_t b = j & (~j + 1);
@@ -302,7 +317,7 @@ void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t
         }
     }
     // The spine's hints, once the whole spine is linked.
-    for (TreeNodeRecord* r = *root; r; r = r->right) refreshHints(r);
+    for (TreeNodeRecord* r = *root; r; r = r->right) computeHints(r);
     if (sums || !*root) return;
     TreeNodeRecord* top = *root;
     for (TreeNodeRecord* r = firstPostOrder(top);;) {
@@ -376,7 +391,11 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
         if (x->level - 1 > lower) {
             --x->level;
             changed = true;
-            if (x->right && x->right->level > x->level) x->right->level = x->level;
+            if (x->level == 1) clearHints(x);
+            if (x->right && x->right->level > x->level) {
+                x->right->level = x->level;
+                if (x->level == 1) clearHints(x->right);
+            }
         }
         bool rotated = skewSlot(slot);
         TreeNodeRecord* top = *slot;
@@ -482,6 +501,7 @@ uint64_t nodeRank(const TreeNodeRecord* node) {
 
 TreeNodeRecord* selectByWeight(TreeNodeRecord* root, uint64_t i) {
     if (!root || i >= root->weightSum) return nullptr;
+    prefetchChildren(root);
     for (TreeNodeRecord* cur = root; cur;) {
         prefetchDescent(cur);
         uint64_t ls = sumOf(cur->left);
@@ -502,6 +522,8 @@ TreeNodeRecord* selectByWeight(TreeNodeRecord* root, uint64_t i) {
 
 TreeNodeRecord* boundSearch(TreeNodeRecord* root, const double* query, int length, bool upper) {
     TreeNodeRecord* found = nullptr;
+    if (!root) return nullptr;
+    prefetchChildren(root);
     if (upper) {
         for (TreeNodeRecord* cur = root; cur;) {
             prefetchDescent(cur);
@@ -530,6 +552,7 @@ TreeNodeRecord* closestNode(TreeNodeRecord* root, const double* query, int lengt
                             double lowerBound) {
     TreeNodeRecord* below = nullptr;
     TreeNodeRecord* above = nullptr;
+    if (root) prefetchChildren(root);
     for (TreeNodeRecord* cur = root; cur;) {
         prefetchDescent(cur);
         if (comparePrefixExact(query, length, cur) > 0) {
