@@ -1,6 +1,7 @@
 # Fails unless every symbol the tree core leaves undefined is one of a few libc functions the
 # compiler may call on its own: anything else would pull the C++ runtime or libm into the module.
 # Usage: cmake -DNM=<nm> -DLIBRARY=<libtessart_core.a> -P check_core_symbols.cmake
+cmake_policy(SET CMP0057 NEW)  # if(... IN_LIST ...); a script starts with old policies
 execute_process(COMMAND ${NM} -u --format=just-symbols ${LIBRARY}
                 OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
