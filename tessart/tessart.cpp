@@ -194,32 +194,37 @@ constexpr int32_t FREE_LIST_SHARE = 5;
 // Plain TreeNode objects live in chunks of their own rather than among the interpreter's small
 // objects. A chunk is 2 MB, aligned to 2 MB and offered to the kernel for a huge page, so that a
 // descent or a walk over a large tree does not miss the address translation cache at nearly
-// every node on top of the data cache. Nodes made one after another sit side by side. A chunk
-// opens with its header, then holds slots of NODE_OBJECT_SIZE bytes, each object placed so that
-// it starts a pair of cache lines that the processor fetches together, its record's descent line
-// the second of them. A chunk whose
-// last node goes is unmapped, except one kept empty for the next nodes. None of this is seen by
-// the module's free list, which holds live objects: a slot is only reused once its object has
-// been freed.
+// every node on top of the data cache. A chunk opens with its header, then holds slots of
+// NODE_OBJECT_SIZE bytes, each object placed so that it starts a pair of cache lines that the
+// processor fetches together, its record's descent line the second of them. The header marks the
+// free slots in a bitmap, and a new node takes the free slot lowest in memory: nodes made one
+// after another sit side by side, and finding the next slot reads no freed memory, where a chain
+// through the freed slots would cost a cache miss per node made. A chunk whose last node goes is
+// unmapped, except one kept empty for the next nodes. None of this is seen by the module's free
+// list, which holds live objects: a slot is only reused once its object has been freed.
 
 constexpr size_t NODE_CHUNK_SIZE = size_t(2) << 20;
 constexpr size_t CACHE_LINE = 64;
-constexpr size_t NODE_SLOT_START = 2 * CACHE_LINE;
 static_assert((offsetof(TreeNodeObject, record) + RECORD_LINE_OFFSET) == CACHE_LINE,
               "a node's descent line is its second");
+
+// Words of the free-slot bitmap: enough for a chunk of slots with no header at all.
+constexpr size_t SLOT_WORDS = NODE_CHUNK_SIZE / NODE_OBJECT_SIZE / 64;
 
 struct NodeChunk {
     NodeChunk* prev;  // neighbours in openChunks
     NodeChunk* next;
-    void* freeSlots;  // slots freed since, linked through their first word
-    size_t fresh;     // slots handed out at least once; the rest have never been touched
     size_t used;      // objects alive in the chunk
+    size_t lowWord;   // no bit below this word of freeBits is set
+    uint64_t freeBits[SLOT_WORDS];  // bit i set: slot i is free
 };
 
+constexpr size_t NODE_SLOT_START = (sizeof(NodeChunk) + 2 * CACHE_LINE - 1) / (2 * CACHE_LINE) *
+                                   (2 * CACHE_LINE);
 constexpr size_t NODE_SLOTS =
     (NODE_CHUNK_SIZE - NODE_SLOT_START - sizeof(TreeNodeObject)) / NODE_OBJECT_SIZE + 1;
-static_assert(sizeof(NodeChunk) <= NODE_SLOT_START, "the chunk header fits before slot 0");
 static_assert(NODE_OBJECT_SIZE % (2 * CACHE_LINE) == 0, "every slot starts a pair of lines");
+static_assert(NODE_SLOTS <= 64 * SLOT_WORDS, "the bitmap covers every slot");
 
 // Chunks with a free slot, the latest opened first; and the one empty chunk kept, if any.
 NodeChunk* openChunks = nullptr;
@@ -231,7 +236,11 @@ inline NodeChunk* chunkOf(void* object) {
 }
 
 inline bool chunkFull(const NodeChunk* chunk) {
-    return !chunk->freeSlots && chunk->fresh == NODE_SLOTS;
+    return chunk->used == NODE_SLOTS;
+}
+
+inline void* slotAt(NodeChunk* chunk, size_t index) {
+    return reinterpret_cast<char*>(chunk) + NODE_SLOT_START + index * NODE_OBJECT_SIZE;
 }
 
 void openChunk(NodeChunk* chunk) {
@@ -266,9 +275,14 @@ NodeChunk* mapChunk() {
     (void)madvise(base, NODE_CHUNK_SIZE, MADV_HUGEPAGE);  // a hint; without it, small pages
 #endif
     NodeChunk* chunk = static_cast<NodeChunk*>(base);
-    chunk->freeSlots = nullptr;
-    chunk->fresh = 0;
     chunk->used = 0;
+    chunk->lowWord = 0;
+    for (size_t w = 0; w < SLOT_WORDS; ++w) {
+        size_t first = w * 64;
+        chunk->freeBits[w] = first + 64 <= NODE_SLOTS ? ~uint64_t(0)
+                             : first < NODE_SLOTS    ? (uint64_t(1) << (NODE_SLOTS - first)) - 1
+                                                     : 0;
+    }
     return chunk;
 }
 
@@ -295,14 +309,15 @@ inline void* allocateNodeMemory() {
         chunk = openNewChunk();
         if (!chunk) return nullptr;
     }
-    void* slot;
-    if (chunk->freeSlots) {
-        slot = chunk->freeSlots;
-        chunk->freeSlots = *static_cast<void**>(slot);
-        if (chunk->freeSlots) prefetchNodeForWrite(chunk->freeSlots);
-    } else {
-        slot = reinterpret_cast<char*>(chunk) + NODE_SLOT_START + chunk->fresh++ * NODE_OBJECT_SIZE;
-    }
+    // An open chunk has a free slot, at or after lowWord.
+    size_t w = chunk->lowWord;
+    while (!chunk->freeBits[w]) ++w;
+    chunk->lowWord = w;
+    uint64_t bits = chunk->freeBits[w];
+    void* slot = slotAt(chunk, w * 64 + __builtin_ctzll(bits));
+    bits &= bits - 1;
+    chunk->freeBits[w] = bits;
+    if (bits) prefetchNodeForWrite(slotAt(chunk, w * 64 + __builtin_ctzll(bits)));
     if (chunk->used++ == 0 && chunk == emptyChunk) emptyChunk = nullptr;
     if (chunkFull(chunk)) closeChunk(chunk);
     return slot;
@@ -312,8 +327,11 @@ inline void* allocateNodeMemory() {
 void freeNodeMemory(void* object) {
     NodeChunk* chunk = chunkOf(object);
     if (chunkFull(chunk)) openChunk(chunk);
-    *static_cast<void**>(object) = chunk->freeSlots;
-    chunk->freeSlots = object;
+    size_t index = (static_cast<char*>(object) - reinterpret_cast<char*>(chunk) - NODE_SLOT_START) /
+                   NODE_OBJECT_SIZE;
+    size_t w = index / 64;
+    chunk->freeBits[w] |= uint64_t(1) << (index % 64);
+    if (w < chunk->lowWord) chunk->lowWord = w;
     if (--chunk->used > 0) return;
     if (!emptyChunk) {
         emptyChunk = chunk;
