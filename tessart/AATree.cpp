@@ -37,8 +37,8 @@ __attribute__((always_inline)) inline void prefetchChildren(const TreeNodeRecord
 // Starts loading the four grandchildren of a record that a descent passes, so that their lines
 // travel alongside the child's: the descent then waits once per two levels. The children were
 // loaded as grandchildren of the record above, or, below the root, by the descent itself.
-// Computed as integers: a hint of 0 loads the record itself, and a stale one any address, which
-// a prefetch never faults on. Always inlined: a call of its own would be deleted, since the
+// Computed as integers: a hint of 0 loads the record itself, and one cut to 32 bits any
+// address, which a prefetch never faults on. Always inlined: a call of its own would be deleted, since the
 // compiler counts prefetches as having no effect.
 __attribute__((always_inline)) inline void prefetchDescent(const TreeNodeRecord* r) {
     uintptr_t base = reinterpret_cast<uintptr_t>(lineOf(r));
@@ -71,12 +71,6 @@ inline void refreshHints(TreeNodeRecord* r) {
 
 inline void clearHints(TreeNodeRecord* r) {
     for (int32_t& h : r->hint) h = 0;
-}
-
-// Recomputes the hints of `r` and of up to `count` - 1 of its ancestors: a changed link alters
-// the hints of the record that holds it and of that record's parent.
-inline void refreshHintsUp(TreeNodeRecord* r, int count) {
-    for (; r && count > 0; r = r->parent, --count) refreshHints(r);
 }
 
 // Rebalancing climbs with a mask of the records whose hints are still to be recomputed: bit k

@@ -143,8 +143,9 @@ struct TreeNodeObject {
     PyObject_HEAD
     PyObject* key;          // null while unset
     PyObject* value;        // null while unset
-    // Last: the object's first line holds the header and what restructuring reads, the second
-    // what a descent reads. record.holder is the tree (borrowed) while the node is in one.
+    // Last: the object's first line holds the header, key, value and the record's fields that
+    // only some operations read, the second what descents, climbs and rebalancing read.
+    // record.holder is the tree (borrowed) while the node is in one.
     TreeNodeRecord record;
 };
 
