@@ -27,6 +27,61 @@ inline const void* lineOf(const TreeNodeRecord* r) {
     return reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(r) + RECORD_LINE_OFFSET);
 }
 
+// A descent compares a key with the records it passes, and with keys spread at random no
+// predictor guesses which way it goes: a wrong guess costs more than the level's own work. So
+// descents settle the first coordinate without a branch and take the next record with a
+// conditional move; only a tie on the first coordinate, which is rare, branches to the rest.
+
+// `b` if `second`, else `a`, without a branch.
+template <typename T>
+inline T pickIf(bool second, T a, T b) {
+#if defined(__x86_64__)
+    // Compilers turn a select of values they deem predictable back into a branch.
+    __asm__("test %[s], %[s]\n\tcmovne %[b], %[a]"
+            : [a] "+r"(a)
+            : [s] "r"(second), [b] "r"(b)
+            : "cc");
+    return a;
+#else
+    return second ? b : a;
+#endif
+}
+
+// The flag, its origin hidden from the compiler, which would otherwise branch on the comparison
+// that made it instead of testing the rare case alone.
+inline bool opaque(bool flag) {
+    __asm__("" : "+r"(flag));
+    return flag;
+}
+
+// compareExact(a, b) > 0.
+inline bool keyAbove(const TreeNodeRecord* a, const TreeNodeRecord* b) {
+    bool above = opaque(a->key0 > b->key0), under = opaque(b->key0 > a->key0);
+    if (__builtin_expect(!(above | under), 0)) above = compareExact(a, b) > 0;
+    return above;
+}
+
+// comparePrefixExact(query, length, node) > 0.
+inline bool queryAboveExact(const double* query, int length, const TreeNodeRecord* node) {
+    bool above = opaque(query[0] > node->key0), under = opaque(node->key0 > query[0]);
+    if (__builtin_expect(!(above | under) && length > 1, 0))
+        above = comparePrefixExact(query, length, node) > 0;
+    return above;
+}
+
+// compareQueryTolerant(query, length, node) > 0, or < 0 with `below`.
+template <bool below>
+inline bool queryBeyond(const double* query, int length, const TreeNodeRecord* node) {
+    double d = query[0] - node->key0;
+    bool above = opaque(d > KEY_EPSILON), under = opaque(d < -KEY_EPSILON);
+    bool beyond = below ? under : above;
+    if (__builtin_expect(!(above | under) && length > 1, 0)) {
+        int c = compareQueryTolerant(query, length, node);
+        beyond = below ? c < 0 : c > 0;
+    }
+    return beyond;
+}
+
 // Starts loading both children of a record that a descent is about to leave, so that the one
 // taken is on its way before the comparison that picks it is resolved.
 __attribute__((always_inline)) inline void prefetchChildren(const TreeNodeRecord* r) {
@@ -38,8 +93,8 @@ __attribute__((always_inline)) inline void prefetchChildren(const TreeNodeRecord
 // travel alongside the child's: the descent then waits once per two levels. The children were
 // loaded as grandchildren of the record above, or, below the root, by the descent itself.
 // Computed as integers: a hint of 0 loads the record itself, and one cut to 32 bits any
-// address, which a prefetch never faults on. Always inlined: a call of its own would be deleted, since the
-// compiler counts prefetches as having no effect.
+// address, which a prefetch never faults on. Always inlined: a call of its own would be
+// deleted, since the compiler counts prefetches as having no effect.
 __attribute__((always_inline)) inline void prefetchDescent(const TreeNodeRecord* r) {
     uintptr_t base = reinterpret_cast<uintptr_t>(lineOf(r));
     __builtin_prefetch(reinterpret_cast<const void*>(base + uintptr_t(int64_t(r->hint[0]) * 8)));
@@ -70,7 +125,8 @@ inline void refreshHints(TreeNodeRecord* r) {
 }
 
 inline void clearHints(TreeNodeRecord* r) {
-    for (int32_t& h : r->hint) h = 0;
+    // Four stores; as a loop, GCC makes it a call of memset.
+    r->hint[0] = r->hint[1] = r->hint[2] = r->hint[3] = 0;
 }
 
 // Rebalancing climbs with a mask of the records whose hints are still to be recomputed: bit k
@@ -231,7 +287,7 @@ void insertNode(TreeNodeRecord** root, TreeNodeRecord* node, bool append, bool* 
             prefetchDescent(q);
             q->weightSum += weight;
             parent = q;
-            link = compareExact(q, node) > 0 ? &q->left : &q->right;
+            link = pickIf(!keyAbove(q, node), &q->left, &q->right);
         }
     } else {
         while (TreeNodeRecord* q = *link) {
@@ -488,8 +544,9 @@ TreeNodeRecord* rootOf(TreeNodeRecord* node) {
 
 uint64_t nodeRank(const TreeNodeRecord* node) {
     uint64_t rank = sumOf(node->left);
+    // Whether the climb comes from the right is as random as a descent's turns: no branch.
     for (const TreeNodeRecord* p = node->parent; p; node = p, p = p->parent)
-        if (p->right == node) rank += p->weightSum - node->weightSum;
+        rank += (p->weightSum - node->weightSum) & (uint64_t(0) - uint64_t(p->right == node));
     return rank;
 }
 
@@ -519,24 +576,20 @@ TreeNodeRecord* boundSearch(TreeNodeRecord* root, const double* query, int lengt
     if (!root) return nullptr;
     prefetchChildren(root);
     if (upper) {
+        // The first record above the query: the last one left of which the descent turned.
         for (TreeNodeRecord* cur = root; cur;) {
             prefetchDescent(cur);
-            if (compareQueryTolerant(query, length, cur) < 0) {
-                found = cur;
-                cur = cur->left;
-            } else {
-                cur = cur->right;
-            }
+            bool above = queryBeyond<true>(query, length, cur);
+            found = pickIf(above, found, cur);
+            cur = pickIf(!above, cur->left, cur->right);
         }
     } else {
+        // The last record below it: the last one right of which the descent turned.
         for (TreeNodeRecord* cur = root; cur;) {
             prefetchDescent(cur);
-            if (compareQueryTolerant(query, length, cur) > 0) {
-                found = cur;
-                cur = cur->right;
-            } else {
-                cur = cur->left;
-            }
+            bool below = queryBeyond<false>(query, length, cur);
+            found = pickIf(below, found, cur);
+            cur = pickIf(below, cur->left, cur->right);
         }
     }
     return found;
@@ -549,13 +602,10 @@ TreeNodeRecord* closestNode(TreeNodeRecord* root, const double* query, int lengt
     if (root) prefetchChildren(root);
     for (TreeNodeRecord* cur = root; cur;) {
         prefetchDescent(cur);
-        if (comparePrefixExact(query, length, cur) > 0) {
-            below = cur;
-            cur = cur->right;
-        } else {
-            above = cur;
-            cur = cur->left;
-        }
+        bool right = queryAboveExact(query, length, cur);
+        below = pickIf(right, below, cur);
+        above = pickIf(right, cur, above);
+        cur = pickIf(right, cur->left, cur->right);
     }
     if (!below) return above;
     if (!above) return below;
