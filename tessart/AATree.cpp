@@ -27,6 +27,12 @@ inline const void* lineOf(const TreeNodeRecord* r) {
     return reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(r) + RECORD_LINE_OFFSET);
 }
 
+// Starts loading the grandparent of a record that a climb passes: a climb then waits once per
+// two levels, as a descent does.
+__attribute__((always_inline)) inline void prefetchUp(const TreeNodeRecord* r) {
+    __builtin_prefetch(reinterpret_cast<const char*>(lineOf(r)) + int64_t(r->upHint) * 8);
+}
+
 // A descent compares a key with the records it passes, and with keys spread at random no
 // predictor guesses which way it goes: a wrong guess costs more than the level's own work. So
 // descents settle the first coordinate without a branch and take the next record with a
@@ -110,10 +116,10 @@ constexpr TreeNodeRecord noChild{};
 inline void computeHints(TreeNodeRecord* r) {
     const TreeNodeRecord* l = r->left ? r->left : &noChild;
     const TreeNodeRecord* g = r->right ? r->right : &noChild;
-    r->hint[0] = grandchildHint(r, l->left);
-    r->hint[1] = grandchildHint(r, l->right);
-    r->hint[2] = grandchildHint(r, g->left);
-    r->hint[3] = grandchildHint(r, g->right);
+    r->hint[0] = hintTo(r, l->left);
+    r->hint[1] = hintTo(r, l->right);
+    r->hint[2] = hintTo(r, g->left);
+    r->hint[3] = hintTo(r, g->right);
 }
 
 // A record of level 1 has no grandchildren in a balanced tree, so its hints are 0 from the
@@ -144,8 +150,24 @@ inline void refreshHintsToward(TreeNodeRecord* x, const TreeNodeRecord* c) {
     if (x->level <= 1) return;
     int k = x->left == c ? 0 : 2;
     const TreeNodeRecord* d = c ? c : &noChild;
-    x->hint[k] = grandchildHint(x, d->left);
-    x->hint[k + 1] = grandchildHint(x, d->right);
+    x->hint[k] = hintTo(x, d->left);
+    x->hint[k + 1] = hintTo(x, d->right);
+}
+
+// Keeps a record's up hint: its grandparent, after a link above it changed.
+inline void refreshUp(TreeNodeRecord* r) {
+    if (r) r->upHint = hintTo(r, r->parent ? r->parent->parent : nullptr);
+}
+// After `x` took a new parent: x and its children have new grandparents.
+inline void refreshUpBelow(TreeNodeRecord* x) {
+    if (!x) return;
+    refreshUp(x);
+    refreshUp(x->left);
+    refreshUp(x->right);
+}
+// Sets the up hint of `r`, if any, to grandparent `g`.
+inline void setUp(TreeNodeRecord* r, const TreeNodeRecord* g) {
+    if (r) r->upHint = hintTo(r, g);
 }
 
 // Refreshes what the mask still holds above a climb that stopped at `x`, coming from its child
@@ -159,6 +181,7 @@ inline void settleHintsAbove(TreeNodeRecord* x, const TreeNodeRecord* from, unsi
 // a removal reads from the bottom of the same path up.
 inline void subtractFromPath(TreeNodeRecord* from, uint64_t amount) {
     for (; from; from = from->parent) {
+        prefetchUp(from);
         prefetchChildren(from);
         from->weightSum -= amount;
     }
@@ -176,11 +199,9 @@ TreeNodeRecord* firstPostOrder(TreeNodeRecord* r) {
     }
 }
 
-// skew and split, inlined into the loops that rebalance.
-inline bool skewSlot(TreeNodeRecord** slot) {
-    TreeNodeRecord* t = *slot;
-    TreeNodeRecord* l = t->left;
-    if (!l || t->level > l->level) return false;
+// The rotations of skew and split; called only when they rotate, so that the tests stay
+// inline in the loops that rebalance.
+void rotateRight(TreeNodeRecord** slot, TreeNodeRecord* t, TreeNodeRecord* l) {
     // The subtree's total stays; t loses l's sum and gains that of the subtree it adopts. No
     // weight is read, which lies on the records' other line.
     uint64_t total = t->weightSum;
@@ -194,13 +215,21 @@ inline bool skewSlot(TreeNodeRecord** slot) {
     l->weightSum = total;
     refreshHints(t);
     refreshHints(l);
-    return true;
+    // Every record that changed parent or grandparent: l, t, l's old right child (now t's
+    // left) and its children, l's left child and t's right child.
+    TreeNodeRecord* p = l->parent;
+    setUp(l, p ? p->parent : nullptr);
+    setUp(l->left, p);
+    setUp(t, p);
+    setUp(t->right, l);
+    if (TreeNodeRecord* b = t->left) {
+        setUp(b, l);
+        setUp(b->left, t);
+        setUp(b->right, t);
+    }
 }
 
-inline bool splitSlot(TreeNodeRecord** slot) {
-    TreeNodeRecord* t = *slot;
-    TreeNodeRecord* r = t->right;
-    if (!r || !r->right || t->level > r->right->level) return false;
+void rotateLeftAndRaise(TreeNodeRecord** slot, TreeNodeRecord* t, TreeNodeRecord* r) {
     uint64_t total = t->weightSum;
     t->right = r->left;
     if (t->right) t->right->parent = t;
@@ -213,6 +242,32 @@ inline bool splitSlot(TreeNodeRecord** slot) {
     ++r->level;
     refreshHints(t);
     refreshHints(r);
+    // As in rotateRight, mirrored.
+    TreeNodeRecord* p = r->parent;
+    setUp(r, p ? p->parent : nullptr);
+    setUp(r->right, p);
+    setUp(t, p);
+    setUp(t->left, r);
+    if (TreeNodeRecord* b = t->right) {
+        setUp(b, r);
+        setUp(b->left, t);
+        setUp(b->right, t);
+    }
+}
+
+inline bool skewSlot(TreeNodeRecord** slot) {
+    TreeNodeRecord* t = *slot;
+    TreeNodeRecord* l = t->left;
+    if (!l || t->level > l->level) return false;
+    rotateRight(slot, t, l);
+    return true;
+}
+
+inline bool splitSlot(TreeNodeRecord** slot) {
+    TreeNodeRecord* t = *slot;
+    TreeNodeRecord* r = t->right;
+    if (!r || !r->right || t->level > r->right->level) return false;
+    rotateLeftAndRaise(slot, t, r);
     return true;
 }
 
@@ -298,6 +353,7 @@ void insertNode(TreeNodeRecord** root, TreeNodeRecord* node, bool append, bool* 
         }
     }
     node->parent = parent;
+    refreshUp(node);
     node->left = node->right = nullptr;
     node->weightSum = weight;
     node->level = 1;
@@ -305,6 +361,15 @@ void insertNode(TreeNodeRecord** root, TreeNodeRecord* node, bool append, bool* 
     *link = node;
     rebalanceAfterInsert(root, parent);
 }
+
+namespace {
+// In a segment of appendRecords: the position of the parent of position j (which is below the
+// segment's top), as the rule there gives it.
+inline size_t segmentParent(size_t j) {
+    size_t b = j & (~j + 1);
+    return (j & 2 * b) ? j - b : j + b;
+}
+}  // namespace
 
 void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t count,
                    const uint64_t* sums) {
@@ -331,12 +396,19 @@ void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t
         size_t size = size_t(1) << (level - 1);
         for (int copy = 0; copy < digits[level - 1]; ++copy, base += size) {
             TreeNodeRecord* const* at = records + base - 1;  // at[k]: position k of the segment
+            // The grandparent of position j < size: the segment's top, at size, hangs from the
+            // spine record placed before it.
+            auto grandparentAt = [&](size_t j) {
+                size_t p = segmentParent(j);
+                return p == size ? spine : at[segmentParent(p)];
+            };
             // Odd positions are leaves, every other one an inner record.
             for (size_t k = 1; k < size; k += 2) {
                 TreeNodeRecord* leaf = at[k];
                 leaf->level = 1;
                 leaf->left = leaf->right = nullptr;
-                leaf->parent = (k & 2) ? at[k - 1] : at[k + 1];
+                leaf->parent = at[segmentParent(k)];
+                leaf->upHint = hintTo(leaf, grandparentAt(k));
                 // From the totals where given: the weight lies on the record's other line.
                 leaf->weightSum = sums ? sums[base + k] - sums[base + k - 1] : leaf->weight;
                 clearHints(leaf);
@@ -347,20 +419,22 @@ void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t
                 r->level = static_cast<uint8_t>(__builtin_ctzll(j) + 1);
                 r->left = at[j - b / 2];
                 r->right = at[j + b / 2];
-                r->parent = (j & 2 * b) ? at[j - b] : at[j + b];
+                r->parent = at[segmentParent(j)];
+                r->upHint = hintTo(r, grandparentAt(j));
                 if (sums) r->weightSum = sums[base + j + b - 1] - sums[base + j - b];
                 // Grandchildren at b/4 from the children; only beneath level 3 and up.
                 size_t q = b / 4;
-                r->hint[0] = q ? grandchildHint(r, at[j - b / 2 - q]) : 0;
-                r->hint[1] = q ? grandchildHint(r, at[j - b / 2 + q]) : 0;
-                r->hint[2] = q ? grandchildHint(r, at[j + b / 2 - q]) : 0;
-                r->hint[3] = q ? grandchildHint(r, at[j + b / 2 + q]) : 0;
+                r->hint[0] = q ? hintTo(r, at[j - b / 2 - q]) : 0;
+                r->hint[1] = q ? hintTo(r, at[j - b / 2 + q]) : 0;
+                r->hint[2] = q ? hintTo(r, at[j + b / 2 - q]) : 0;
+                r->hint[3] = q ? hintTo(r, at[j + b / 2 + q]) : 0;
             }
             TreeNodeRecord* top = at[size];
             top->level = static_cast<uint8_t>(level);
             top->left = size > 1 ? at[size / 2] : nullptr;
             top->right = nullptr;
             top->parent = spine;
+            top->upHint = hintTo(top, spine ? spine->parent : nullptr);
             if (sums) top->weightSum = sums[count] - sums[base];
             *(spine ? &spine->right : root) = top;
             spine = top;
@@ -413,6 +487,11 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
         *slot = s;
         s->level = node->level;
         s->weightSum = node->weightSum;
+        // s, node's children and the record moved up to s's old place have new parents.
+        refreshUpBelow(s);
+        refreshUpBelow(s->left);
+        refreshUpBelow(s->right);
+        if (start != s) refreshUpBelow(start->left);
         subtractFromPath(s, node->weight);
         // The successor took node's place: its hints and its grandparent's change, and its
         // parent's unless it adopted both of node's children. The rebalancing starts there, or
@@ -427,6 +506,7 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
         TreeNodeRecord* child = node->left ? node->left : node->right;
         *slot = child;
         if (child) child->parent = node->parent;
+        refreshUp(child);  // a lone child is a leaf: nothing below it has a new grandparent
         start = node->parent;
         from = child;
         if (!child) stale = 2;  // a leaf had no children: its parent's hints stay
@@ -545,8 +625,10 @@ TreeNodeRecord* rootOf(TreeNodeRecord* node) {
 uint64_t nodeRank(const TreeNodeRecord* node) {
     uint64_t rank = sumOf(node->left);
     // Whether the climb comes from the right is as random as a descent's turns: no branch.
-    for (const TreeNodeRecord* p = node->parent; p; node = p, p = p->parent)
+    for (const TreeNodeRecord* p = node->parent; p; node = p, p = p->parent) {
+        prefetchUp(p);
         rank += (p->weightSum - node->weightSum) & (uint64_t(0) - uint64_t(p->right == node));
+    }
     return rank;
 }
 

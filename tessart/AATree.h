@@ -56,10 +56,11 @@ constexpr int TRAVERSAL_DEPTH = 64;
 //
 // The hints locate the record's four grandchildren (left-left, left-right, right-left,
 // right-right), so that a descent starts loading the records two levels down while the level
-// between is still on its way: two levels cost one memory latency instead of two. They are
-// distances from the record in units of 8 bytes, cut to 32 bits, and 0 where there is no
-// grandchild; every operation that changes links keeps them exact. Only prefetches read them,
-// so a wrong hint could cost time but never change a result.
+// between is still on its way: two levels cost one memory latency instead of two. The up hint
+// locates the grandparent likewise, for the climbs of rank and removal. Hints are distances
+// from the record in units of 8 bytes, cut to 32 bits, and 0 where there is no such record;
+// every operation that changes links keeps them exact. Only prefetches read them, so a wrong
+// hint could cost time but never change a result.
 struct TreeNodeRecord {
     uint64_t weight;
     // Non-null exactly while the record is in a tree: what holds it (the module stores the tree).
@@ -73,6 +74,7 @@ struct TreeNodeRecord {
     uint64_t weightSum;      // weight plus both children's weightSum, modulo 2^64
     int32_t hint[4];
     uint8_t level;  // 1 for a leaf
+    int32_t upHint;
 };
 
 // Offset of the line that descents read within a record.
@@ -85,7 +87,7 @@ inline double coordAt(const TreeNodeRecord* r, int k) {
 }
 
 // The hint from `from` to `to` (null: none).
-inline int32_t grandchildHint(const TreeNodeRecord* from, const TreeNodeRecord* to) {
+inline int32_t hintTo(const TreeNodeRecord* from, const TreeNodeRecord* to) {
     // Records are 8-byte aligned, so the shift divides exactly; a distance of 2^31 units or more
     // loses its high bits and points elsewhere, which costs at most a wasted prefetch.
     uintptr_t d = (reinterpret_cast<uintptr_t>(to) - reinterpret_cast<uintptr_t>(from)) >> 3;

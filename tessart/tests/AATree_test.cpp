@@ -62,7 +62,9 @@ struct Pool {
         r->left ? r->left->left : nullptr, r->left ? r->left->right : nullptr,
         r->right ? r->right->left : nullptr, r->right ? r->right->right : nullptr};
     for (int k = 0; k < 4; ++k)
-        if (r->hint[k] != grandchildHint(r, grandchildren[k])) return fail("stale hint");
+        if (r->hint[k] != hintTo(r, grandchildren[k])) return fail("stale hint");
+    if (r->upHint != hintTo(r, r->parent ? r->parent->parent : nullptr))
+        return fail("stale up hint");
     auto left = checkSubtree(r->left);
     return left ? checkSubtree(r->right) : left;
 }
@@ -416,6 +418,7 @@ TEST(AATreeRandom, AppendRecordsMatchesOneByOneAppendsAtEveryCount) {
             built[i].rec.weight = copy[i].rec.weight = weight;
             built[i].rec.holder = copy[i].rec.holder = &built[i];
             for (int32_t& h : copy[i].rec.hint) h = 12345;  // as left by an earlier tree
+            copy[i].rec.upHint = 12345;
             insertNode(&root, &built[i].rec, true, nullptr);
             records.push_back(&copy[i].rec);
             sums.push_back(sums.back() + weight);
