@@ -199,6 +199,23 @@ TreeNodeRecord* firstPostOrder(TreeNodeRecord* r) {
     }
 }
 
+// Keeps the up hints after a rotation that lifted `top` over `t`, which adopted top's inner
+// child: that child, top and t have new parents, so they and their children have new
+// grandparents (top's other child, t's other child, and the adopted child's children).
+inline void settleUpHints(TreeNodeRecord* top, TreeNodeRecord* t, TreeNodeRecord* topOuter,
+                          TreeNodeRecord* tOuter, TreeNodeRecord* adopted) {
+    TreeNodeRecord* p = top->parent;
+    setUp(top, p ? p->parent : nullptr);
+    setUp(topOuter, p);
+    setUp(t, p);
+    setUp(tOuter, top);
+    if (adopted) {
+        setUp(adopted, top);
+        setUp(adopted->left, t);
+        setUp(adopted->right, t);
+    }
+}
+
 // The rotations of skew and split; called only when they rotate, so that the tests stay
 // inline in the loops that rebalance.
 void rotateRight(TreeNodeRecord** slot, TreeNodeRecord* t, TreeNodeRecord* l) {
@@ -215,18 +232,7 @@ void rotateRight(TreeNodeRecord** slot, TreeNodeRecord* t, TreeNodeRecord* l) {
     l->weightSum = total;
     refreshHints(t);
     refreshHints(l);
-    // Every record that changed parent or grandparent: l, t, l's old right child (now t's
-    // left) and its children, l's left child and t's right child.
-    TreeNodeRecord* p = l->parent;
-    setUp(l, p ? p->parent : nullptr);
-    setUp(l->left, p);
-    setUp(t, p);
-    setUp(t->right, l);
-    if (TreeNodeRecord* b = t->left) {
-        setUp(b, l);
-        setUp(b->left, t);
-        setUp(b->right, t);
-    }
+    settleUpHints(l, t, l->left, t->right, t->left);
 }
 
 void rotateLeftAndRaise(TreeNodeRecord** slot, TreeNodeRecord* t, TreeNodeRecord* r) {
@@ -242,17 +248,7 @@ void rotateLeftAndRaise(TreeNodeRecord** slot, TreeNodeRecord* t, TreeNodeRecord
     ++r->level;
     refreshHints(t);
     refreshHints(r);
-    // As in rotateRight, mirrored.
-    TreeNodeRecord* p = r->parent;
-    setUp(r, p ? p->parent : nullptr);
-    setUp(r->right, p);
-    setUp(t, p);
-    setUp(t->left, r);
-    if (TreeNodeRecord* b = t->right) {
-        setUp(b, r);
-        setUp(b->left, t);
-        setUp(b->right, t);
-    }
+    settleUpHints(r, t, r->right, t->left, t->right);
 }
 
 inline bool skewSlot(TreeNodeRecord** slot) {

@@ -266,8 +266,9 @@ inline bool forEachInOrder(TreeNodeRecord* root, Visit visit) {
         __builtin_prefetch(reinterpret_cast<const char*>(cur->right) + RECORD_LINE_OFFSET);
         __builtin_prefetch(reinterpret_cast<const char*>(cur) + RECORD_LINE_OFFSET +
                            int64_t(cur->hint[2]) * 8);
-        if (top) __builtin_prefetch(reinterpret_cast<const char*>(stack[top - 1]->right) +
-                                    RECORD_LINE_OFFSET);
+        if (top)
+            __builtin_prefetch(reinterpret_cast<const char*>(stack[top - 1]->right) +
+                               RECORD_LINE_OFFSET);
         visit(cur);
         cur = cur->right;
     }
