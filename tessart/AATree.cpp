@@ -484,7 +484,7 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
         s->level = node->level;
         s->weightSum = node->weightSum;
         // s, node's children and the record moved up to s's old place have new parents.
-        refreshUpBelow(s);
+        refreshUp(s);
         refreshUpBelow(s->left);
         refreshUpBelow(s->right);
         if (start != s) refreshUpBelow(start->left);
