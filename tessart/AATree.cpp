@@ -30,7 +30,8 @@ inline const void* lineOf(const TreeNodeRecord* r) {
 // Starts loading the grandparent of a record that a climb passes: a climb then waits once per
 // two levels, as a descent does.
 __attribute__((always_inline)) inline void prefetchUp(const TreeNodeRecord* r) {
-    __builtin_prefetch(reinterpret_cast<const char*>(lineOf(r)) + int64_t(r->upHint) * 8);
+    uintptr_t base = reinterpret_cast<uintptr_t>(lineOf(r));
+    __builtin_prefetch(reinterpret_cast<const void*>(base + uintptr_t(int64_t(r->upHint) * 8)));
 }
 
 // A descent compares a key with the records it passes, and with keys spread at random no
@@ -75,7 +76,8 @@ inline bool queryAboveExact(const double* query, int length, const TreeNodeRecor
     return above;
 }
 
-// compareQueryTolerant(query, length, node) > 0, or < 0 with `below`.
+// Whether the query lies beyond the record in the tolerant order: above it
+// (compareQueryTolerant(query, length, node) > 0), or below it (< 0) with `below`.
 template <bool below>
 inline bool queryBeyond(const double* query, int length, const TreeNodeRecord* node) {
     double d = query[0] - node->key0;

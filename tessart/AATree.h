@@ -252,23 +252,24 @@ inline bool forEachInOrder(TreeNodeRecord* root, Visit visit) {
     // processor cannot foresee, so it loads ahead by hand: the first line of a record pushed,
     // which a visit is likely to read; the record two links further down the chain of left
     // children (through the hints); and, when a record is popped, its right child, that
-    // child's left child, and the right child of the record next on the stack.
+    // child's left child, and the right child of the record next on the stack. Addresses are
+    // computed as integers, since links may be null and hints point anywhere.
+    auto line = [](const TreeNodeRecord* r, int32_t hint) {
+        return reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(r) + RECORD_LINE_OFFSET +
+                                             uintptr_t(int64_t(hint) * 8));
+    };
     for (;;) {
         for (; cur; cur = cur->left) {
             if (top == TRAVERSAL_DEPTH) return false;
             __builtin_prefetch(cur);
-            __builtin_prefetch(reinterpret_cast<const char*>(cur) + RECORD_LINE_OFFSET +
-                               int64_t(cur->hint[0]) * 8);
+            __builtin_prefetch(line(cur, cur->hint[0]));
             stack[top++] = cur;
         }
         if (top == 0) return true;
         cur = stack[--top];
-        __builtin_prefetch(reinterpret_cast<const char*>(cur->right) + RECORD_LINE_OFFSET);
-        __builtin_prefetch(reinterpret_cast<const char*>(cur) + RECORD_LINE_OFFSET +
-                           int64_t(cur->hint[2]) * 8);
-        if (top)
-            __builtin_prefetch(reinterpret_cast<const char*>(stack[top - 1]->right) +
-                               RECORD_LINE_OFFSET);
+        __builtin_prefetch(line(cur->right, 0));
+        __builtin_prefetch(line(cur, cur->hint[2]));
+        if (top) __builtin_prefetch(line(stack[top - 1]->right, 0));
         visit(cur);
         cur = cur->right;
     }

@@ -684,6 +684,32 @@ TEST(AATreeSearch, TolerantBounds) {
     EXPECT_EQ(boundSearch(root, before, 1, false), nullptr);
 }
 
+// Descents settle the first coordinate on their own and hand only ties to the full comparison:
+// NaN, and for the tolerant searches a difference of exactly KEY_EPSILON, must reach it.
+TEST(AATreeSearch, DescentsPassFirstCoordinateTiesOn) {
+    Pool pool;
+    TreeNodeRecord* root = nullptr;
+    Node* n3 = pool.make({NAN, 3.0}, 1);
+    Node* n1 = pool.make({NAN, 1.0}, 1);
+    Node* n2 = pool.make({NAN, 2.0}, 1);
+    for (Node* n : {n3, n1, n2}) insertNode(&root, &n->rec, false, nullptr);
+    EXPECT_EQ(ids(inOrder(root)), (std::vector<int>{n1->id, n2->id, n3->id}));
+    double q[] = {NAN, 2.5};
+    EXPECT_EQ(boundSearch(root, q, 2, false), &n2->rec);
+    EXPECT_EQ(boundSearch(root, q, 2, true), &n3->rec);
+    EXPECT_EQ(closestNode(root, q, 2, NEG_INF), &n3->rec);  // NaN distances: the one above
+
+    Pool pool2;
+    root = nullptr;
+    Node* zero = pool2.make({0.0, 5.0}, 1);
+    insertNode(&root, &zero->rec, false, nullptr);
+    double within[] = {KEY_EPSILON, 4.0}, withinBelow[] = {-KEY_EPSILON, 6.0};
+    EXPECT_EQ(boundSearch(root, within, 1, false), nullptr);
+    EXPECT_EQ(boundSearch(root, within, 2, false), nullptr);  // 4 < 5 decides
+    EXPECT_EQ(boundSearch(root, withinBelow, 1, true), nullptr);
+    EXPECT_EQ(boundSearch(root, withinBelow, 2, true), nullptr);  // 6 > 5 decides
+}
+
 TEST(AATreeSearch, ClosestNodeLowerBoundAndTies) {
     Pool pool;
     TreeNodeRecord* root = nullptr;
