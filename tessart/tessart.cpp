@@ -1452,6 +1452,13 @@ PyObject* collect(TreeObject* tree) {
     Py_ssize_t next = 0;
     bool failed = false;
     bool complete = forEachInOrder(tree->root, [&](TreeNodeRecord* record) {
+        // Nodes made one after another sit side by side (a tree built from sorted data or from
+        // a pickle lies in key order), so a walk often goes through memory in order: load the
+        // node 32 slots on, far enough to cover a trip to memory. Where nodes lie scattered,
+        // the load is wasted, and a prefetch never faults.
+        uintptr_t ahead = reinterpret_cast<uintptr_t>(nodeOf(record)) + 32 * NODE_OBJECT_SIZE;
+        __builtin_prefetch(reinterpret_cast<const void*>(ahead));
+        __builtin_prefetch(reinterpret_cast<const void*>(ahead + CACHE_LINE));
         if (failed) return;
         PyObject* object = item(nodeOf(record));
         if (!object) {
