@@ -21,17 +21,10 @@ inline TreeNodeRecord** slotOf(TreeNodeRecord** root, TreeNodeRecord* node) {
     return p->left == node ? &p->left : &p->right;
 }
 
-// The line a descent reads of a record; computed as an integer, since r may be null for a
-// prefetch.
-inline const void* lineOf(const TreeNodeRecord* r) {
-    return reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(r) + RECORD_LINE_OFFSET);
-}
-
 // Starts loading the grandparent of a record that a climb passes: a climb then waits once per
 // two levels, as a descent does.
 __attribute__((always_inline)) inline void prefetchUp(const TreeNodeRecord* r) {
-    uintptr_t base = reinterpret_cast<uintptr_t>(lineOf(r));
-    __builtin_prefetch(reinterpret_cast<const void*>(base + uintptr_t(int64_t(r->upHint) * 8)));
+    __builtin_prefetch(hintedLine(r, r->upHint));
 }
 
 // A descent compares a key with the records it passes, and with keys spread at random no
@@ -93,22 +86,21 @@ inline bool queryBeyond(const double* query, int length, const TreeNodeRecord* n
 // Starts loading both children of a record that a descent is about to leave, so that the one
 // taken is on its way before the comparison that picks it is resolved.
 __attribute__((always_inline)) inline void prefetchChildren(const TreeNodeRecord* r) {
-    __builtin_prefetch(lineOf(r->left));
-    __builtin_prefetch(lineOf(r->right));
+    __builtin_prefetch(hintedLine(r->left));
+    __builtin_prefetch(hintedLine(r->right));
 }
 
 // Starts loading the four grandchildren of a record that a descent passes, so that their lines
 // travel alongside the child's: the descent then waits once per two levels. The children were
 // loaded as grandchildren of the record above, or, below the root, by the descent itself.
-// Computed as integers: a hint of 0 loads the record itself, and one cut to 32 bits any
-// address, which a prefetch never faults on. Always inlined: a call of its own would be
-// deleted, since the compiler counts prefetches as having no effect.
+// A hint of 0 loads the record itself. Always inlined: a call of its own would be deleted,
+// since the compiler counts prefetches as having no effect. Written out, since GCC keeps a loop
+// of four as a loop.
 __attribute__((always_inline)) inline void prefetchDescent(const TreeNodeRecord* r) {
-    uintptr_t base = reinterpret_cast<uintptr_t>(lineOf(r));
-    __builtin_prefetch(reinterpret_cast<const void*>(base + uintptr_t(int64_t(r->hint[0]) * 8)));
-    __builtin_prefetch(reinterpret_cast<const void*>(base + uintptr_t(int64_t(r->hint[1]) * 8)));
-    __builtin_prefetch(reinterpret_cast<const void*>(base + uintptr_t(int64_t(r->hint[2]) * 8)));
-    __builtin_prefetch(reinterpret_cast<const void*>(base + uintptr_t(int64_t(r->hint[3]) * 8)));
+    __builtin_prefetch(hintedLine(r, r->hint[0]));
+    __builtin_prefetch(hintedLine(r, r->hint[1]));
+    __builtin_prefetch(hintedLine(r, r->hint[2]));
+    __builtin_prefetch(hintedLine(r, r->hint[3]));
 }
 
 // Stands in for a missing child, whose children are then null: no branch on the links.

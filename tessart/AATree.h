@@ -94,6 +94,13 @@ inline int32_t hintTo(const TreeNodeRecord* from, const TreeNodeRecord* to) {
     return to ? static_cast<int32_t>(static_cast<uint32_t>(d)) : 0;
 }
 
+// The descent line of the record `hint` away from `r` (0: r's own). Only prefetches use it, so
+// it is computed as an integer: r may be null, and a hint cut to 32 bits points anywhere.
+inline const void* hintedLine(const TreeNodeRecord* r, int32_t hint = 0) {
+    return reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(r) + RECORD_LINE_OFFSET +
+                                         uintptr_t(int64_t(hint) * 8));
+}
+
 // Results of the walks over a tree.
 enum TreeWalkResult {
     TREE_WALK_COMPLETE,  // every visit was made
@@ -252,24 +259,19 @@ inline bool forEachInOrder(TreeNodeRecord* root, Visit visit) {
     // processor cannot foresee, so it loads ahead by hand: the first line of a record pushed,
     // which a visit is likely to read; the record two links further down the chain of left
     // children (through the hints); and, when a record is popped, its right child, that
-    // child's left child, and the right child of the record next on the stack. Addresses are
-    // computed as integers, since links may be null and hints point anywhere.
-    auto line = [](const TreeNodeRecord* r, int32_t hint) {
-        return reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(r) + RECORD_LINE_OFFSET +
-                                             uintptr_t(int64_t(hint) * 8));
-    };
+    // child's left child, and the right child of the record next on the stack.
     for (;;) {
         for (; cur; cur = cur->left) {
             if (top == TRAVERSAL_DEPTH) return false;
             __builtin_prefetch(cur);
-            __builtin_prefetch(line(cur, cur->hint[0]));
+            __builtin_prefetch(hintedLine(cur, cur->hint[0]));
             stack[top++] = cur;
         }
         if (top == 0) return true;
         cur = stack[--top];
-        __builtin_prefetch(line(cur->right, 0));
-        __builtin_prefetch(line(cur, cur->hint[2]));
-        if (top) __builtin_prefetch(line(stack[top - 1]->right, 0));
+        __builtin_prefetch(hintedLine(cur->right));
+        __builtin_prefetch(hintedLine(cur, cur->hint[2]));
+        if (top) __builtin_prefetch(hintedLine(stack[top - 1]->right));
         visit(cur);
         cur = cur->right;
     }
