@@ -5,7 +5,8 @@ sorted list, then times loops of --ops operations of each kind, tessart and list
 repeat after repeat interleaved, so that a disturbance of the machine hits both alike. It prints
 the median of the repeats in microseconds per operation (per item for asList and preinit) and
 tessart's ratio to the list. Two floors measured in the same run show what no call made from
-Python gets under: a bare method call and an empty loop.
+Python gets under: a bare method call and an empty loop. The line "node made alone" times the
+first line's loop without its insertion: what making the key tuple and the node costs.
 
 The nodes of the tree are made in key order, as those of a tree loaded from a pickle or built
 from sorted data are: neighbours in key order then lie side by side in memory. With
@@ -109,6 +110,16 @@ class Workload(object):
         for node in made:
             self.tree.removeNode(node)
         return elapsed, self.ops
+
+    def t_node_only(self):
+        # The creation part of t_insert_new alone: the key tuple, the node and the append.
+        TreeNode = self.tessart.TreeNode
+        made = []
+        add = made.append
+        start = clock()
+        for k in self.extra:
+            add(TreeNode((k,)))
+        return clock() - start, self.ops
 
     def t_insert_made(self):
         TreeNode, insert = self.tessart.TreeNode, self.tree.insertByKey
@@ -244,6 +255,7 @@ class Workload(object):
 # (label, tessart call, tessart loop, list + bisect loop or None)
 OPERATIONS = [
     ("insert, node created", "TreeNode(key) + insertByKey", "t_insert_new", "b_insert"),
+    ("node made alone", "TreeNode(key)", "t_node_only", None),
     ("insert, node made", "insertByKey(node, 1)", "t_insert_made", None),
     ("remove", "removeNode(node)", "t_remove", "b_remove"),
     ("lower bound", "lowerBound((x,))", "t_lower_bound", "b_search"),
