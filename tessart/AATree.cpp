@@ -445,7 +445,7 @@ void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t
 void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
     TreeNodeRecord** slot = slotOf(root, node);
     TreeNodeRecord* start;
-    unsigned stale = 3;  // as in rebalanceAfterInsert: where a child went, and its parent
+    unsigned stale = 3;    // as in rebalanceAfterInsert: where a child went, and its parent
     TreeNodeRecord* from;  // start's child on the side that changed
     if (node->left && node->right) {
         TreeNodeRecord* s;

@@ -298,12 +298,11 @@ struct RandomRun {
         TreeNodeRecord* lo = last(exact, above);
         TreeNodeRecord* hi = first(exact, atOrBelow);
         double bound = coord() - 0.5;
-        TreeNodeRecord* expected =
-            !lo                                                                 ? hi
-            : !hi                                                               ? lo
-            : std::fabs(lo->key0 - q[0]) > lo->key0 - bound           ? hi
-            : std::fabs(hi->key0 - q[0]) > std::fabs(lo->key0 - q[0]) ? lo
-                                                                                : hi;
+        TreeNodeRecord* expected = !lo                                                       ? hi
+                                   : !hi                                                     ? lo
+                                   : std::fabs(lo->key0 - q[0]) > lo->key0 - bound           ? hi
+                                   : std::fabs(hi->key0 - q[0]) > std::fabs(lo->key0 - q[0]) ? lo
+                                                                                             : hi;
         ASSERT_EQ(closestNode(root, q.data(), len, bound), expected);
     }
 };
