@@ -3,13 +3,12 @@
 #include <climits>
 
 Queue::Queue(ConfigTuple config) {
-    std::tie(_allMaps, _tmb, _totalImbalanceTimeouts, _levelImbalanceTimeouts,
-             _maxVehicleCounts) = std::move(config);
+    std::tie(_allMaps, _tmb, _totalImbalanceTimeouts, _levelImbalanceTimeouts, _maxVehicleCounts) =
+        std::move(config);
     _mapCosts.setPool(_allMaps);
 }
 
-void Queue::enqueue(MatchmakerTime time, SquadKey key, int level,
-                    const std::vector<VehType>& types,
+void Queue::enqueue(MatchmakerTime time, SquadKey key, int level, const std::vector<VehType>& types,
                     const std::vector<std::vector<int>>& maps) {
     try {
         for (const std::vector<int>& memberMaps : maps) {
@@ -96,4 +95,19 @@ MapKey Queue::_findTeams(Teams& result, const Tmb& tmb) {
     if (!_step1(current, tmb)) return 0;
     if (!_step2(current, tmb)) return 0;
     return _step3(current, result);
+}
+
+bool Queue::_step1(Solution& solution, const Tmb& tmb) {
+    for (int level = 0; level < LEVEL_COUNT; ++level) {
+        TeamSearch::Offer& offer = _search.offer(level);
+        offer.size = _placesAt(tmb, level);
+        offer.players = _squads.getPlayerCounts(level);
+        // The offer depends on the running totals only through the caps left: the search asks
+        // once, with nothing fixed yet, and leaves out what the caps left exclude.
+        offer.compositions.clear();
+        _squadGenerator[level].get(offer.compositions, -1,
+                                   _getSquadConditions(SquadRoster{}, offer.size, level));
+    }
+    return _search.run(_maxVehicleCounts, _curMaxLevelImbalance, _curMaxTotalImbalance, _startTime,
+                       solution);
 }

@@ -15,6 +15,7 @@
 #include "MapCostIndex.h"
 #include "SquadInfo.h"
 #include "SquadRosterGenerator.h"
+#include "TeamSearch.h"
 #include "Types.h"
 
 class Queue {
@@ -36,13 +37,6 @@ class Queue {
     // teams' keys in result (both non-empty), or returns 0 with result empty.
     MapKey formteams(MatchmakerTime time, Teams& result);
 
-    // Per class, one end of the differences the levels above a level can add up to: three
-    // levels' places may exceed 32 bits.
-    using ClassRange = std::array<int64_t, CONDITION_COUNT>;
-    // Per class: the difference of the running totals, then the room left under the cap in
-    // team A and in team B.
-    using MemoKey = std::array<int32_t, 3 * CONDITION_COUNT>;
-
   private:
     friend struct CoreTestAccess;
 
@@ -57,42 +51,24 @@ class Queue {
 
     // First pass: the lowest-penalty squad compositions and single-player counts per level.
     bool _step1(Solution& solution, const Tmb& tmb);
-    // Searches `level` and the levels above it, given the running totals and the penalty of the
-    // levels below; improves _firstPass.best.
-    void _processLevel(int level, const SquadRoster& current, int64_t penalty, const Tmb& tmb);
-    // Whether single players complete the squad-th composition of a level with nothing fixed
-    // yet; records it, and leaves the rosters found in the level's buffer.
-    bool _probeFillable(int level, size_t squad, int size);
-    // What the first pass knows of the candidates through one squad composition, per class i:
-    // the score of a roster that ends the class difference of the level at d is at least the
-    // fixed part plus the sum of cost(i, d) over the classes; least[i] is the least cost(i, d)
-    // of any d the filling can reach.
-    struct FillBound {
-        int64_t cost(int i, int64_t d) const;
-        int64_t fixed = 0;
-        std::array<int64_t, condTotal> least{}, below{}, squads{}, aboveLo{}, aboveHi{}, limit{};
-        // Filling: rosters whose bound reaches budget are not kept; rest[i] is the sum of least
-        // over the classes after i, spent[i] the sum of cost over the classes before i.
-        int64_t budget = 0;
-        std::array<int64_t, condTotal> rest{};
-        std::array<int64_t, condTotal + 1> spent{};
-    };
-    // A lower bound on the score of every candidate through the given composition of `level`,
-    // less the terms fixed already (the levels below and the composition's squad term); at
-    // least budget once it reaches it. Leaves in fill what the filling needs to bound rosters.
-    int64_t _compositionBound(const SquadRoster& squadTotal, const SquadRoster& squadRoster,
-                              const Conditions& conditions, int level, int teamALeft, int teamBLeft,
-                              int64_t budget, FillBound& fill) const;
-    int _generateSolution(const MatchingResult& result, int solutionIndex,
-                          std::vector<int>& solution) const;
-    Conditions _getSquadConditions(const SquadRoster& current, int size, int level) const;
-    Conditions _getPlayerConditions(const SquadRoster& current, int size, int level) const;
-    // With a bound, leaves out the rosters whose bound reaches its budget.
-    void _processPlayers(int type, MatchingResult& result, int index, const Conditions& conditions,
-                         const TeamState& players, SquadRoster current, int freeA, int freeB,
-                         FillBound* bound = nullptr);
+    Conditions _getSquadConditions(const SquadRoster& current, int size, int level) const {
+        return TeamSearch::squadConditions(_maxVehicleCounts, _curMaxLevelImbalance, current, size,
+                                           level);
+    }
+    Conditions _getPlayerConditions(const SquadRoster& current, int size, int level) const {
+        return TeamSearch::playerConditions(_maxVehicleCounts, _curMaxLevelImbalance, current, size,
+                                            level);
+    }
+    static void _processPlayers(int type, MatchingResult& result, int index,
+                                const Conditions& conditions, const TeamState& players,
+                                SquadRoster current, int freeA, int freeB) {
+        TeamSearch::fill(type, result, index, conditions, players, current, freeA, freeB);
+    }
     static bool _checkPlayers(int& teamA, int& teamB, int imbalance, int squadA, int squadB,
-                              int available, int maxTeamA, int maxTeamB);
+                              int available, int maxTeamA, int maxTeamB) {
+        return TeamSearch::checkPlayers(teamA, teamB, imbalance, squadA, squadB, available,
+                                        maxTeamA, maxTeamB);
+    }
 
     // Second pass: tops both teams up with random pairs of single players.
     bool _step2(Solution& solution, const Tmb& tmb);
@@ -124,61 +100,9 @@ class Queue {
     TeamState _curMaxTotalImbalance{};
     TeamState _curMaxLevelImbalance{};
     SquadInfo _squads;
-    int bestSolutionPenalty = 10000000;
-
-    // Per running totals on entering a level (as a MemoKey): a lower bound on what that level,
-    // the levels above it and the whole-battle term add to the score. Open addressing over a buffer
-    // kept from call to call; clear() forgets every entry at once.
-    class CostMemo {
-      public:
-        void clear();
-        // 0 when nothing is known.
-        int64_t find(const MemoKey& key) const;
-        // Keeps the larger of the known bound and cost.
-        void raise(const MemoKey& key, int64_t cost);
-
-      private:
-        struct Entry {
-            MemoKey key{};
-            int64_t cost = 0;
-            uint32_t stamp = 0;  // current only when equal to _stamp
-        };
-        static constexpr size_t kMaxEntries = size_t{1} << 16;
-        std::vector<Entry> _entries;  // empty or a power of two
-        size_t _used = 0;
-        uint32_t _stamp = 1;
-    };
-
-    // Scratch state of the first pass. Kept from call to call so that the search allocates only
-    // while its buffers grow; every entry is rewritten before it is read in a call.
-    struct FirstPass {
-        // Per level: the squad compositions offered with nothing fixed yet that leave no more
-        // places than there are single players waiting; whether single players can complete
-        // each of them with nothing fixed yet (-1 until known); the player conditions then.
-        std::array<MatchingResult, LEVEL_COUNT> squads;
-        std::array<std::vector<signed char>, LEVEL_COUNT> fillable;
-        std::array<Conditions, LEVEL_COUNT> openConditions;
-        // Per level: the composition being completed, then its single-player rosters.
-        std::array<MatchingResult, LEVEL_COUNT> players;
-        std::array<FillBound, LEVEL_COUNT> fill;
-        std::array<TeamState, LEVEL_COUNT> playerCounts{};
-        // Per level: how far the class differences can still move at that level, and at the
-        // levels above it.
-        std::array<TeamState, LEVEL_COUNT> reach{};
-        std::array<TeamState, LEVEL_COUNT> reachAbove{};
-        // Per level: the sum over the levels above it of the least and the most each class
-        // difference can end at there.
-        std::array<ClassRange, LEVEL_COUNT> aboveLo{};
-        std::array<ClassRange, LEVEL_COUNT> aboveHi{};
-        Solution path{};  // the chain being tried
-        Solution best{};
-        int64_t bestPenalty = 0;
-        // Per level: the costs known from running totals on entering it.
-        std::array<CostMemo, LEVEL_COUNT> memo;
-        // Per level: its places per team and those of the levels above it.
-        std::array<int64_t, LEVEL_COUNT> placesLeft{};
-        bool stopped = false;  // the budget ran out
-    } _firstPass;
+    // The first pass's scratch state, kept from call to call so that it allocates only while
+    // its buffers grow.
+    TeamSearch _search;
 };
 
 class Matchmaker {

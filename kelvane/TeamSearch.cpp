@@ -1,180 +1,44 @@
-// The first pass of the team search: the best combination, level by level from the bottom up, of
-// a squad composition offered by the level's roster generator and a mix of single players that
-// completes it. Complete candidates are scored with the penalty tables; the lowest score wins,
-// and among equal scores the one that comes last in the natural order (levels from the bottom
-// up, each level's compositions in the generator's order, each composition's rosters in the
-// filling's order).
+// The first pass as a dynamic programme over the running totals, with lower bounds deciding what
+// needs solving.
 //
-// The search walks that order backwards, so the first candidate found at a score is the one that
-// wins it: a candidate is kept only when strictly better, and every branch whose lower bound
-// reaches the best score so far is cut. Lower bounds, each a sum of terms that can only grow:
-// - the level terms of the levels already fixed, exactly as the score counts them;
-// - the squad term of a level, fixed as soon as its composition is chosen;
-// - for the whole-battle term, per class: the levels still open can move the difference by at
-//   most their reach (their allowance, or none at a small top level, and never more than their
-//   places), and each unit they move costs that level at least its level weight plus the smaller
-//   of its player and squad weights (squads alone for squad players); this is cheaper than the
-//   whole-battle weight, so the least total is to move the difference towards zero as far as the
-//   reach goes and pay the whole-battle weight on the rest. A difference the reach cannot bring
-//   within the whole-battle limit admits no candidate at all. Each level's reach is also an
-//   interval, the hull over its compositions of where their single players can take the class
-//   (see fillRange): levels above that cannot reach zero pay for the least move they must make;
-// - for a composition, per class: the level can end only within the composition's fillRange,
-//   and pays its player and level terms for where it ends, plus the bound above for the levels
-//   above; the filling drops a roster as soon as its classes so far, plus the least the others
-//   can cost, reach the best;
-// - per running totals on entering a level: what the levels left cost depends only on the class
-//   differences and the room under the caps (and that room only up to the places left), so a
-//   search from them that ended with the best at B proves the levels left cost at least B less
-//   what led there, wherever they are entered from again.
-// Each generator is asked once per layout, with nothing fixed yet; a visit leaves out the
-// compositions over the caps left, which is what asking again would give. Compositions that leave
-// more places than single players wait, or that no single players complete even under the widest
-// caps, never take part, and a level left with none ends the search before it starts.
-// Nothing is allocated per candidate: each level keeps its compositions and rosters in buffers
-// reused from call to call, and only the chain being tried, the best chain and the bounded table
-// of known costs are kept.
+// A state is what the levels left depend on: the class differences of the running totals and
+// the room under the caps, that room clipped to the places left. Its value is the exact least
+// that the levels from it on and the whole-battle term add; it is computed the first time the
+// state is met and kept with the choice that attains it, so no state is solved twice in a layout.
+// The winner is rebuilt from the bottom state by those choices: at each level the last candidate
+// in the natural order that attains the state's value, which is the tie rule of the whole search
+// (the order is lexicographic: bottom level first).
+//
+// Candidates of one level differ in what they add themselves and in the state they lead to. A
+// level is searched from a state with these cuts, each only against the best of that same state,
+// so that the value found is exact:
+// - compositions in order of the least score any candidate through them can have; once that
+//   least passes the best, no later one can win;
+// - per composition, a bound from where its single players can take each class: the class's
+//   own terms there plus what the levels above must add at the least (AboveBound), and the
+//   filling keeps only rosters under the best;
+// - per roster, its own terms plus that bound for the state it leads to, before that state is
+//   solved. A tie with the best still counts when the candidate comes later.
+// Two bounds say what the levels above must add at the least. Per class (AboveBound): the least
+// over every sequence of moves the levels above can make of what those moves and the
+// whole-battle term cost, each level's moves tabulated with nothing fixed (which only widens
+// them). And, for a roster, with the top level taken whole: the least over the top's own
+// candidates of their score plus the per-class bound of the rest. Queues are hard where the top
+// is thin, and there a per-class bound misses what the few top players force together (an SPG
+// that must go to one side, say); the top's candidates are few exactly then.
+//
+// Caps only narrow as levels are fixed, and narrower caps admit no roster that wider ones refuse:
+// so a composition that single players cannot complete with nothing fixed never takes part, a
+// level where none can be completed ends the search before it starts, and the reach tabulated
+// with nothing fixed holds throughout. Nothing is allocated per candidate: buffers and the tables
+// of solved states are kept from call to call.
+#include "TeamSearch.h"
+
 #include <algorithm>
-#include <cstdint>
 #include <cstdlib>
 
-#include "Queue.h"
+namespace teamscore {
 
-namespace {
-
-// A small top level (at most three places per team) must be balanced exactly.
-bool isTop(int size, int level) {
-    return level == 0 && size <= 3;
-}
-
-// Above any score the search can keep.
-constexpr int64_t kUnreachable = INT64_MAX / 4;
-
-// What moving a class difference by one unit costs a level at the least. For squad players it is
-// their squad term. For a class, the level's difference d is the sum of its single-player and
-// squad differences, so the level pays levelPenalty·|d| and at least the smaller of the other two
-// weights times |d|.
-constexpr TeamState unitCost() {
-    TeamState cost{};
-    cost[condSquad] = squadPenalty[condSquad];
-    for (int i = condScout; i < condTotal; ++i)
-        cost[i] = levelPenalty[i] + std::min(playersPenalty[i], squadPenalty[i]);
-    return cost;
-}
-constexpr TeamState kUnitCost = unitCost();
-
-// restBound moves a difference with the cheaper tier first: sound only while each tier is
-// cheaper than the whole-battle weight and the level weight alone the cheapest.
-constexpr bool tiersOrdered() {
-    for (int i = condSquad; i < condTotal; ++i)
-        if (levelPenalty[i] > kUnitCost[i] || kUnitCost[i] > totalPenalty[i]) return false;
-    return true;
-}
-static_assert(tiersOrdered(), "the whole-battle bound assumes cheaper level weights");
-
-// The least that the whole-battle term, plus what the open levels pay for moving the class
-// differences of `total`, can come to: each difference moves towards zero by up to near[i] units
-// at nearCost[i] each, then up to far[i] units at farCost[i] each. kUnreachable when some class
-// cannot come within its limit. REQUIRES: nearCost <= farCost <= totalPenalty class by class.
-int64_t restBound(const SquadRoster& total, const TeamState& near, const TeamState& nearCost,
-                  const TeamState& far, const TeamState& farCost, const TeamState& limit) {
-    int64_t bound = 0;
-    for (int i = condSquad; i < condTotal; ++i) {
-        int64_t left = std::abs(int64_t{total.first[i]} - total.second[i]);
-        const int64_t byNear = std::min<int64_t>(left, near[i]);
-        left -= byNear;
-        const int64_t byFar = std::min<int64_t>(left, far[i]);
-        left -= byFar;
-        if (left > limit[i]) return kUnreachable;
-        bound += byNear * nearCost[i] + byFar * farCost[i] + left * totalPenalty[i];
-    }
-    return bound;
-}
-
-// The least that the levels above a level and the whole-battle term add for class i when the
-// class difference stands at x below them and the levels above can move it by some s within
-// lo .. hi (the sum of their ranges): each unit a level moves costs it at least kUnitCost, and
-// that is no more than the whole-battle weight, so the cheapest s brings x as near zero as the
-// range allows. kUnreachable when even that leaves x + s beyond the whole-battle limit.
-int64_t aboveCost(int i, int64_t x, int64_t lo, int64_t hi, int64_t limit) {
-    const int64_t s = std::clamp(-x, lo, hi);
-    const int64_t left = std::abs(x + s);
-    if (left > limit) return kUnreachable;
-    return kUnitCost[i] * std::abs(s) + totalPenalty[i] * left;
-}
-
-// The same for every class of a level's running totals.
-int64_t aboveBound(const SquadRoster& total, const Queue::ClassRange& lo,
-                   const Queue::ClassRange& hi, const TeamState& limit) {
-    int64_t bound = 0;
-    for (int i = condSquad; i < condTotal; ++i) {
-        const int64_t part =
-            aboveCost(i, int64_t{total.first[i]} - total.second[i], lo[i], hi[i], limit[i]);
-        if (part >= kUnreachable) return kUnreachable;
-        bound += part;
-    }
-    return bound;
-}
-
-// The least that one class can cost from a level on, given the difference `below` of the levels
-// under it, the difference `squads` of the level's squads and the range lo .. hi that the single
-// players can bring the level's difference to: the level pays its player and level terms for the
-// difference d it ends at, then the levels above and the whole-battle term at least
-// aboveCost(below + d). Each part is convex in d, so the least of their sum lies at an end of the
-// range or at a point where one of them bends. kUnreachable when no d in the range is within the
-// limit.
-int64_t classBound(int i, int64_t below, int64_t squads, int64_t lo, int64_t hi, int64_t aboveLo,
-                   int64_t aboveHi, int64_t limit) {
-    if (limit < 0) return kUnreachable;
-    lo = std::max(lo, -below - aboveHi - limit);
-    hi = std::min(hi, -below - aboveLo + limit);
-    if (lo > hi) return kUnreachable;
-    if (lo == hi)
-        return playersPenalty[i] * std::abs(lo - squads) + levelPenalty[i] * std::abs(lo) +
-               aboveCost(i, below + lo, aboveLo, aboveHi, limit);
-    const int64_t points[] = {lo, hi, squads, 0, -below, -below - aboveLo, -below - aboveHi};
-    int64_t least = kUnreachable;
-    for (int64_t d : points) {
-        d = std::clamp(d, lo, hi);
-        least = std::min(least, playersPenalty[i] * std::abs(d - squads) +
-                                    levelPenalty[i] * std::abs(d) +
-                                    aboveCost(i, below + d, aboveLo, aboveHi, limit));
-    }
-    return least;
-}
-
-// Where the single players can take class i of a level from the squads' own difference: within
-// the level's range, no further than the players waiting and the room on the receiving side
-// allow (the room the filling counts, before any other class has taken places from it). False
-// when the filling finds no target for the class, and so no roster at all.
-bool fillRange(const SquadCondition& cond, const SquadRoster& squadRoster, int i, int players,
-               int teamALeft, int teamBLeft, int64_t& lo, int64_t& hi) {
-    const int64_t roomA = std::min(cond.maxTeamASize - squadRoster.first[i], teamALeft);
-    const int64_t roomB = std::min(cond.maxTeamBSize - squadRoster.second[i], teamBLeft);
-    if (roomA < 0 || roomB < 0) return false;
-    const int64_t squads = int64_t{squadRoster.first[i]} - squadRoster.second[i];
-    lo = std::max<int64_t>(cond.minTeamImbalance, squads - std::min<int64_t>(players, roomB));
-    hi = std::min<int64_t>(cond.maxTeamImbalance, squads + std::min<int64_t>(players, roomA));
-    return lo <= hi;
-}
-
-uint64_t hashKey(const Queue::MemoKey& key) {
-    uint64_t h = 0x9e3779b97f4a7c15ULL;
-    for (int32_t value : key) h = (h ^ static_cast<uint32_t>(value)) * 0xff51afd7ed558ccdULL;
-    return h ^ (h >> 29);
-}
-
-bool sameConditions(const Conditions& a, const Conditions& b) {
-    for (int i = condSquad; i < condTotal; ++i) {
-        if (a[i].maxTeamASize != b[i].maxTeamASize || a[i].maxTeamBSize != b[i].maxTeamBSize ||
-            a[i].minTeamImbalance != b[i].minTeamImbalance ||
-            a[i].maxTeamImbalance != b[i].maxTeamImbalance)
-            return false;
-    }
-    return true;
-}
-
-// The squad term of one level.
 int64_t squadTerm(const SquadRoster& squads) {
     int64_t penalty = 0;
     for (int i = condSquad; i < condTotal; ++i)
@@ -182,7 +46,6 @@ int64_t squadTerm(const SquadRoster& squads) {
     return penalty;
 }
 
-// The score of one level: its player, squad and level terms.
 int64_t levelTerms(const SquadRoster& squads, const SquadRoster& players) {
     int64_t penalty = 0;
     for (int i = condSquad; i < condTotal; ++i) {
@@ -194,61 +57,140 @@ int64_t levelTerms(const SquadRoster& squads, const SquadRoster& players) {
     return penalty;
 }
 
-}  // namespace
+int64_t battleTerm(const SquadRoster& total, const TeamState& limit) {
+    int64_t penalty = 0;
+    for (int i = condSquad; i < condTotal; ++i) {
+        const int64_t imbalance = std::abs(int64_t{total.first[i]} - total.second[i]);
+        if (imbalance > limit[i]) return kUnreachable;
+        penalty += totalPenalty[i] * imbalance;
+    }
+    return penalty;
+}
 
-void Queue::CostMemo::clear() {
-    ++_stamp;
-    _used = 0;
-    if (_stamp == 0) {  // wrapped: no stale entry may pass for a current one
-        for (Entry& entry : _entries) entry.stamp = 0;
-        _stamp = 1;
+int64_t fillTerm(int i, int64_t squads, int64_t d) {
+    return playersPenalty[i] * std::abs(d - squads) + levelPenalty[i] * std::abs(d);
+}
+
+bool fillRange(const SquadCondition& cond, const SquadRoster& squadRoster, int i, int players,
+               int teamALeft, int teamBLeft, int64_t& lo, int64_t& hi) {
+    const int64_t roomA = std::min(cond.maxTeamASize - squadRoster.first[i], teamALeft);
+    const int64_t roomB = std::min(cond.maxTeamBSize - squadRoster.second[i], teamBLeft);
+    if (roomA < 0 || roomB < 0) return false;
+    const int64_t squads = int64_t{squadRoster.first[i]} - squadRoster.second[i];
+    lo = std::max<int64_t>(cond.minTeamImbalance, squads - std::min<int64_t>(players, roomB));
+    hi = std::min<int64_t>(cond.maxTeamImbalance, squads + std::min<int64_t>(players, roomA));
+    return lo <= hi;
+}
+
+int64_t unitCost(int i) {
+    // For a class the level's difference d is the sum of its single-player and squad
+    // differences, so the level pays levelPenalty·|d| and at least the smaller other weight ·|d|.
+    if (i == condSquad) return squadPenalty[condSquad];
+    return levelPenalty[i] + std::min(playersPenalty[i], squadPenalty[i]);
+}
+
+int64_t hullCost(int i, int64_t x, int64_t lo, int64_t hi, int64_t limit) {
+    // Each unit moved costs no more than the whole-battle weight: the cheapest s brings x as near
+    // zero as the range allows.
+    const int64_t s = std::clamp(-x, lo, hi);
+    const int64_t left = std::abs(x + s);
+    if (left > limit) return kUnreachable;
+    return unitCost(i) * std::abs(s) + totalPenalty[i] * left;
+}
+
+void LevelReach::clear() {
+    lo.fill(INT64_MAX);
+    hi.fill(INT64_MIN);
+    for (auto& table : least) table.clear();
+}
+
+void LevelReach::add(int i, int64_t e, int64_t cost) {
+    if (least[i].empty()) return;  // beyond the tabulated width: the hull alone
+    int64_t& slot = least[i][e - lo[i]];
+    slot = std::min(slot, cost);
+}
+
+void AboveBound::reset(const TeamState& limit) {
+    for (int i = condSquad; i < condTotal; ++i) {
+        _limit[i] = limit[i];
+        _hullLo[i] = _hullHi[i] = 0;
+        _table[i].clear();
+        // Within the limit the term is exact; past a wide limit the hull bound is exact too.
+        const int64_t half = std::min<int64_t>(limit[i], kMaxWidth / 2);
+        _from[i] = -half;
+        for (int64_t x = -half; x <= half; ++x) _table[i].push_back(totalPenalty[i] * std::abs(x));
+        _complete[i] = limit[i] <= kMaxWidth / 2;
     }
 }
 
-int64_t Queue::CostMemo::find(const MemoKey& key) const {
-    if (_entries.empty()) return 0;
-    const size_t mask = _entries.size() - 1;
-    for (size_t slot = hashKey(key) & mask;; slot = (slot + 1) & mask) {
-        const Entry& entry = _entries[slot];
-        if (entry.stamp != _stamp) return 0;
-        if (entry.key == key) return entry.cost;
+void AboveBound::addLevel(const LevelReach& level) {
+    for (int i = condSquad; i < condTotal; ++i) {
+        std::vector<int64_t>& table = _table[i];
+        if (level.lo[i] > level.hi[i]) {  // the level has no move at all: nothing is in reach
+            table.clear();
+            _complete[i] = true;
+            continue;
+        }
+        _hullLo[i] += level.lo[i];
+        _hullHi[i] += level.hi[i];
+        const std::vector<int64_t>& least = level.least[i];
+        const int64_t oldFrom = _from[i], oldSize = static_cast<int64_t>(table.size());
+        const int64_t width = oldSize + (level.hi[i] - level.lo[i]);
+        if (!_complete[i] || least.empty() || oldSize == 0 || width > kMaxWidth) {
+            // What cannot be tabulated whole is bounded by the hull of the moves alone.
+            if (!(_complete[i] && oldSize == 0)) {
+                table.clear();
+                _complete[i] = false;
+            }
+            continue;
+        }
+        // x leaves this level; the level moves it by e, and x + e must lie in the old table.
+        std::vector<int64_t> next(static_cast<size_t>(width), kUnreachable);
+        const int64_t from = oldFrom - level.hi[i];
+        for (int64_t slot = 0; slot < width; ++slot) {
+            const int64_t x = from + slot;
+            int64_t best = kUnreachable;
+            for (int64_t e = level.lo[i]; e <= level.hi[i]; ++e) {
+                const int64_t move = least[e - level.lo[i]];
+                const int64_t old = x + e - oldFrom;
+                if (move >= kUnreachable || old < 0 || old >= oldSize) continue;
+                best = std::min(best, move + table[old]);
+            }
+            next[slot] = std::min(best, kUnreachable);
+        }
+        table.swap(next);
+        _from[i] = from;
     }
 }
 
-void Queue::CostMemo::raise(const MemoKey& key, int64_t cost) {
-    if (2 * (_used + 1) > _entries.size()) {
-        // Full: bounds not kept are only bounds not used.
-        if (_entries.size() >= kMaxEntries) return;
-        std::vector<Entry> old;
-        old.swap(_entries);
-        _entries.assign(std::max<size_t>(1024, 2 * old.size()), Entry{});
-        _used = 0;
-        for (const Entry& entry : old)
-            if (entry.stamp == _stamp) raise(entry.key, entry.cost);
+int64_t AboveBound::at(const SquadRoster& total) const {
+    int64_t bound = 0;
+    for (int i = condSquad; i < condTotal; ++i) {
+        const int64_t part = at(i, int64_t{total.first[i]} - total.second[i]);
+        if (part >= kUnreachable) return kUnreachable;
+        bound += part;
     }
-    const size_t mask = _entries.size() - 1;
-    for (size_t slot = hashKey(key) & mask;; slot = (slot + 1) & mask) {
-        Entry& entry = _entries[slot];
-        if (entry.stamp != _stamp) {
-            entry = Entry{key, cost, _stamp};
-            ++_used;
-            return;
-        }
-        if (entry.key == key) {
-            entry.cost = std::max(entry.cost, cost);
-            return;
-        }
-    }
+    return bound;
+}
+
+}  // namespace teamscore
+
+using namespace teamscore;
+
+namespace {
+
+// A small top level (at most three places per team) must be balanced exactly.
+bool isTop(int size, int level) {
+    return level == 0 && size <= 3;
 }
 
 // The caps both condition builders share: per class, as many as the level has places and the
 // whole-team maximum still allows, and at most one SPG a team at a small top level.
-static Conditions levelCaps(const TeamState& maxVehicleCounts, const SquadRoster& current, int size,
-                            int level) {
+Conditions levelCaps(const TeamState& caps, const SquadRoster& current, int size, int level) {
     Conditions conditions;
     for (int i = condSquad; i < condTotal; ++i) {
-        int maxASize = std::min(size, maxVehicleCounts[i] - current.first[i]);
-        int maxBSize = std::min(size, maxVehicleCounts[i] - current.second[i]);
+        int maxASize = std::min(size, caps[i] - current.first[i]);
+        int maxBSize = std::min(size, caps[i] - current.second[i]);
         if (isTop(size, level) && i == condSpg) {
             maxASize = std::min(maxASize, 1);
             maxBSize = std::min(maxBSize, 1);
@@ -258,26 +200,47 @@ static Conditions levelCaps(const TeamState& maxVehicleCounts, const SquadRoster
     return conditions;
 }
 
-Conditions Queue::_getSquadConditions(const SquadRoster& current, int size, int level) const {
-    Conditions conditions = levelCaps(_maxVehicleCounts, current, size, level);
+// Where a candidate stands in the natural order of its level: its composition, then its targets
+// from the scout's to the heavy's, as the filling nests them.
+struct Position {
+    int32_t composition = -1;
+    std::array<int32_t, condTotal - condScout> targets{};
+
+    Position() = default;
+    Position(int32_t index, const SquadRoster& squads, const SquadRoster& players)
+        : composition(index) {
+        for (int i = condScout; i < condTotal; ++i)
+            targets[i - condScout] =
+                squads.first[i] + players.first[i] - squads.second[i] - players.second[i];
+    }
+    bool operator>(const Position& other) const {
+        if (composition != other.composition) return composition > other.composition;
+        return targets > other.targets;
+    }
+};
+
+}  // namespace
+
+Conditions TeamSearch::squadConditions(const TeamState& caps, const TeamState& levelImbalance,
+                                       const SquadRoster& current, int size, int level) {
+    Conditions conditions = levelCaps(caps, current, size, level);
     if (isTop(size, level)) return conditions;  // balanced exactly
     for (int i = condSquad; i < condTotal; ++i) {
         // Single players can still even out what squads leave unbalanced.
-        const int imbalance = i == condSquad ? _curMaxLevelImbalance[condSquad]
-                              : i == condSpg ? 1
-                                             : 3;
+        const int imbalance = i == condSquad ? levelImbalance[condSquad] : i == condSpg ? 1 : 3;
         conditions[i].minTeamImbalance = -imbalance;
         conditions[i].maxTeamImbalance = imbalance;
     }
     return conditions;
 }
 
-Conditions Queue::_getPlayerConditions(const SquadRoster& current, int size, int level) const {
-    Conditions conditions = levelCaps(_maxVehicleCounts, current, size, level);
+Conditions TeamSearch::playerConditions(const TeamState& caps, const TeamState& levelImbalance,
+                                        const SquadRoster& current, int size, int level) {
+    Conditions conditions = levelCaps(caps, current, size, level);
     if (!isTop(size, level)) {
         for (int i = condSquad; i < condTotal; ++i) {
-            conditions[i].minTeamImbalance = -_curMaxLevelImbalance[i];
-            conditions[i].maxTeamImbalance = _curMaxLevelImbalance[i];
+            conditions[i].minTeamImbalance = -levelImbalance[i];
+            conditions[i].maxTeamImbalance = levelImbalance[i];
         }
     }
     // The filling does not read this entry.
@@ -285,8 +248,8 @@ Conditions Queue::_getPlayerConditions(const SquadRoster& current, int size, int
     return conditions;
 }
 
-bool Queue::_checkPlayers(int& teamA, int& teamB, int imbalance, int squadA, int squadB,
-                          int available, int maxTeamA, int maxTeamB) {
+bool TeamSearch::checkPlayers(int& teamA, int& teamB, int imbalance, int squadA, int squadB,
+                              int available, int maxTeamA, int maxTeamB) {
     // Players go to one side only: the fewest that reach the target difference.
     const int needPlayers = std::abs(squadA - squadB - imbalance);
     if (needPlayers > available) return false;
@@ -300,17 +263,11 @@ bool Queue::_checkPlayers(int& teamA, int& teamB, int imbalance, int squadA, int
     return teamB <= maxTeamB;
 }
 
-int64_t Queue::FillBound::cost(int i, int64_t d) const {
-    return playersPenalty[i] * std::abs(d - squads[i]) + levelPenalty[i] * std::abs(d) +
-           aboveCost(i, below[i] + d, aboveLo[i], aboveHi[i], limit[i]);
-}
-
-void Queue::_processPlayers(int type, MatchingResult& result, int index,
-                            const Conditions& conditions, const TeamState& players,
-                            SquadRoster current, int freeA, int freeB, FillBound* bound) {
+void TeamSearch::fill(int type, MatchingResult& result, int index, const Conditions& conditions,
+                      const TeamState& players, SquadRoster current, int freeA, int freeB,
+                      FillBound* bound) {
     if (type == condSquad) {
-        _processPlayers(condScout, result, index, conditions, players, current, freeA, freeB,
-                        bound);
+        fill(condScout, result, index, conditions, players, current, freeA, freeB, bound);
         return;
     }
     const SquadRoster teams = std::get<0>(result[index]);  // a copy: result grows below
@@ -321,7 +278,7 @@ void Queue::_processPlayers(int type, MatchingResult& result, int index,
         const SquadCondition& cond = conditions[type];
         const int maxTeamA = std::min(cond.maxTeamASize - teamA[type], freeA);
         const int maxTeamB = std::min(cond.maxTeamBSize - teamB[type], freeB);
-        if (maxTeamA < 0 || maxTeamB < 0) return;  // _checkPlayers would refuse every target
+        if (maxTeamA < 0 || maxTeamB < 0) return;  // checkPlayers would refuse every target
         // Only targets within reach of the available players and the room can succeed: walking
         // just those keeps the work bounded by the players, not by the configured allowance.
         const int64_t squadDiff = int64_t{teamA[type]} - teamB[type];
@@ -332,8 +289,8 @@ void Queue::_processPlayers(int type, MatchingResult& result, int index,
         for (int64_t target = from; target <= to; ++target) {
             const int imb = static_cast<int>(target);
             int vehA = 0, vehB = 0;
-            if (_checkPlayers(vehA, vehB, imb, teamA[type], teamB[type], players[type], maxTeamA,
-                              maxTeamB)) {
+            if (checkPlayers(vehA, vehB, imb, teamA[type], teamB[type], players[type], maxTeamA,
+                             maxTeamB)) {
                 if (bound != nullptr) {
                     const int64_t spent = bound->spent[type] + bound->cost(type, imb);
                     if (spent + bound->rest[type] >= bound->budget) continue;
@@ -341,8 +298,8 @@ void Queue::_processPlayers(int type, MatchingResult& result, int index,
                 }
                 current.first[type] = vehA;
                 current.second[type] = vehB;
-                _processPlayers(type + 1, result, index, conditions, players, current, freeA - vehA,
-                                freeB - vehB, bound);
+                fill(type + 1, result, index, conditions, players, current, freeA - vehA,
+                     freeB - vehB, bound);
             }
         }
         return;
@@ -372,283 +329,355 @@ void Queue::_processPlayers(int type, MatchingResult& result, int index,
     result.emplace_back(current, index);
 }
 
-int Queue::_generateSolution(const MatchingResult& result, int solutionIndex,
-                             std::vector<int>& solution) const {
-    int penalty = 0;
-    for (int level = 0; level < LEVEL_COUNT; ++level) {
-        solution.push_back(solutionIndex);
-        const SquadRoster& state = std::get<0>(result[solutionIndex]);
-        solutionIndex = std::get<1>(result[solutionIndex]);
-        solution.push_back(solutionIndex);
-        const SquadRoster& squadState = std::get<0>(result[solutionIndex]);
-        solutionIndex = std::get<1>(result[solutionIndex]);
-        penalty += static_cast<int>(levelTerms(squadState, state));
+bool TeamSearch::_outOfTime() {
+    if (_untilClock-- != 0) return false;
+    _untilClock = kClockCadence - 1;
+    return _timed && std::chrono::duration<double>(Clock::now() - _start).count() > TICK_TIMEOUT;
+}
+
+TeamSearch::StateKey TeamSearch::_key(const SquadRoster& total, int64_t placesLeft) const {
+    StateKey key;
+    for (int i = condSquad; i < condTotal; ++i) {
+        key[3 * i] = total.first[i] - total.second[i];
+        key[3 * i + 1] =
+            static_cast<int32_t>(std::min<int64_t>(int64_t{_caps[i]} - total.first[i], placesLeft));
+        key[3 * i + 2] = static_cast<int32_t>(
+            std::min<int64_t>(int64_t{_caps[i]} - total.second[i], placesLeft));
     }
-    return penalty;
+    return key;
 }
 
-// The caps only narrow as levels are fixed, and narrower caps admit no roster that wider ones
-// refuse: a composition that no single players complete with nothing fixed is never completed.
-bool Queue::_probeFillable(int level, size_t squad, int size) {
-    FirstPass& search = _firstPass;
-    const SquadRoster& squadRoster = std::get<0>(search.squads[level][squad]);
-    MatchingResult& rosters = search.players[level];
-    rosters.clear();
-    rosters.emplace_back(squadRoster, -1);
-    _processPlayers(condSquad, rosters, 0, search.openConditions[level], search.playerCounts[level],
-                    SquadRoster{}, size - squadRoster.first[condSquad],
-                    size - squadRoster.second[condSquad]);
-    search.fillable[level][squad] = rosters.size() > 1;
-    return rosters.size() > 1;
+SquadRoster TeamSearch::_after(int level, const SquadRoster& current, const Choice& choice) const {
+    // Squad players at condSquad; every vehicle of a class at the other slots.
+    const SquadRoster& squads = std::get<0>(_levels[level].offer.compositions[choice.composition]);
+    SquadRoster total = current;
+    total.first[condSquad] += squads.first[condSquad];
+    total.second[condSquad] += squads.second[condSquad];
+    for (int i = condScout; i < condTotal; ++i) {
+        total.first[i] += squads.first[i] + choice.players.first[i];
+        total.second[i] += squads.second[i] + choice.players.second[i];
+    }
+    return total;
 }
 
-// Squad players are fixed with the composition; each class difference of the level can end only
-// within its fillRange.
-int64_t Queue::_compositionBound(const SquadRoster& squadTotal, const SquadRoster& squadRoster,
-                                 const Conditions& conditions, int level, int teamALeft,
-                                 int teamBLeft, int64_t budget, FillBound& fill) const {
-    const FirstPass& search = _firstPass;
-    const ClassRange& aboveLo = search.aboveLo[level];
-    const ClassRange& aboveHi = search.aboveHi[level];
-    const TeamState& players = search.playerCounts[level];
-    int64_t bound =
-        aboveCost(condSquad, int64_t{squadTotal.first[condSquad]} - squadTotal.second[condSquad],
-                  aboveLo[condSquad], aboveHi[condSquad], _curMaxTotalImbalance[condSquad]);
-    if (bound >= budget) return kUnreachable;
-    fill.fixed = bound;
+bool TeamSearch::_prepare(int level) {
+    Level& state = _levels[level];
+    const Offer& offer = state.offer;
+    const int size = offer.size;
+    state.open = playerConditions(_caps, _levelImbalance, SquadRoster{}, size, level);
+    state.compositions.clear();
+    state.reach.clear();
+    int64_t totalPlayers = 0;
+    for (int count : offer.players) totalPlayers += count;
+
+    // Two walks: the first finds each class's hull, the second tabulates within it.
+    LevelReach& reach = state.reach;
+    for (int walk = 0; walk < 2; ++walk) {
+        if (walk == 1) {
+            for (int i = condSquad; i < condTotal; ++i)
+                if (reach.lo[i] <= reach.hi[i] && reach.hi[i] - reach.lo[i] < LevelReach::kMaxWidth)
+                    reach.least[i].assign(static_cast<size_t>(reach.hi[i] - reach.lo[i] + 1),
+                                          kUnreachable);
+        }
+        for (size_t index = 0; index < offer.compositions.size(); ++index) {
+            const SquadRoster& roster = std::get<0>(offer.compositions[index]);
+            const int teamALeft = size - roster.first[condSquad];
+            const int teamBLeft = size - roster.second[condSquad];
+            // Only compositions that leave no more places than there are single players.
+            if (int64_t{teamALeft} + teamBLeft > totalPlayers) continue;
+            std::array<int64_t, CONDITION_COUNT> lo{}, hi{}, squads{};
+            bool fillable = true;
+            for (int i = condScout; i < condTotal && fillable; ++i)
+                fillable = fillRange(state.open[i], roster, i, offer.players[i], teamALeft,
+                                     teamBLeft, lo[i], hi[i]);
+            if (!fillable) continue;
+            for (int i = condSquad; i < condTotal; ++i)
+                squads[i] = int64_t{roster.first[i]} - roster.second[i];
+            lo[condSquad] = hi[condSquad] = squads[condSquad];
+            if (walk == 0) {
+                for (int i = condSquad; i < condTotal; ++i) {
+                    reach.lo[i] = std::min(reach.lo[i], lo[i]);
+                    reach.hi[i] = std::max(reach.hi[i], hi[i]);
+                }
+                continue;
+            }
+            // A class's share of the level's score: its squad term, then its player and level
+            // terms where the single players take it.
+            reach.add(condSquad, squads[condSquad], squadPenalty[condSquad] * std::abs(squads[0]));
+            int64_t least = squadTerm(roster);
+            for (int i = condScout; i < condTotal; ++i) {
+                const int64_t own = squadPenalty[i] * std::abs(squads[i]);
+                if (!reach.least[i].empty())
+                    for (int64_t e = lo[i]; e <= hi[i]; ++e)
+                        reach.add(i, e, own + fillTerm(i, squads[i], e));
+                // fillTerm is convex with its bends at the squads' difference and at zero.
+                least += std::min(fillTerm(i, squads[i], std::clamp(squads[i], lo[i], hi[i])),
+                                  fillTerm(i, squads[i], std::clamp<int64_t>(0, lo[i], hi[i])));
+            }
+            state.compositions.push_back({static_cast<int32_t>(index), least});
+        }
+    }
+    std::sort(state.compositions.begin(), state.compositions.end(),
+              [](const Composition& a, const Composition& b) {
+                  return a.least != b.least ? a.least < b.least : a.index > b.index;
+              });
+    // Some composition must be completed by single players; usually the first one settles it.
+    for (const Composition& composition : state.compositions) {
+        const SquadRoster& roster = std::get<0>(offer.compositions[composition.index]);
+        state.rosters.clear();
+        state.rosters.emplace_back(roster, -1);
+        fill(condSquad, state.rosters, 0, state.open, offer.players, SquadRoster{},
+             size - roster.first[condSquad], size - roster.second[condSquad]);
+        if (state.rosters.size() > 1) return true;
+    }
+    return false;
+}
+
+void TeamSearch::_listTop() {
+    _top = TopMoves::tooMany;
+    Level& top = _levels[0];
+    _topMoves.clear();
+    _moveIndex.clear();
+    // Each class's share of the score, for the per-class bound: tighter than the ranges the
+    // single players could reach, which stay if the top is not listed.
+    LevelReach shares = top.reach;
+    for (auto& table : shares.least) std::fill(table.begin(), table.end(), kUnreachable);
+    size_t candidates = 0;
+    for (const Composition& composition : top.compositions) {
+        const SquadRoster& squads = std::get<0>(top.offer.compositions[composition.index]);
+        top.rosters.clear();
+        top.rosters.emplace_back(squads, -1);
+        fill(condSquad, top.rosters, 0, top.open, top.offer.players, SquadRoster{},
+             top.offer.size - squads.first[condSquad], top.offer.size - squads.second[condSquad]);
+        candidates += top.rosters.size() - 1;
+        if (candidates > kMaxListed) return;
+        for (size_t player = 1; player < top.rosters.size(); ++player) {
+            const SquadRoster& players = std::get<0>(top.rosters[player]);
+            const SquadRoster total = _after(0, SquadRoster{}, {composition.index, players});
+            Diffs diffs;
+            for (int i = condSquad; i < condTotal; ++i) diffs[i] = total.first[i] - total.second[i];
+            for (int i = condSquad; i < condTotal; ++i) {
+                const int64_t dp = int64_t{players.first[i]} - players.second[i];
+                const int64_t ds = int64_t{squads.first[i]} - squads.second[i];
+                shares.add(i, i == condSquad ? ds : diffs[i],
+                           playersPenalty[i] * std::abs(dp) + squadPenalty[i] * std::abs(ds) +
+                               levelPenalty[i] * std::abs(dp + ds));
+            }
+            const int64_t cost = levelTerms(squads, players);
+            if (int64_t* known = _moveIndex.find(diffs)) {
+                Move& move = _topMoves[static_cast<size_t>(*known)];
+                move.cost = std::min(move.cost, cost);
+            } else {
+                _moveIndex.insert(diffs, static_cast<int64_t>(_topMoves.size()));
+                _topMoves.push_back({diffs, cost});
+            }
+        }
+    }
+    std::sort(_topMoves.begin(), _topMoves.end(),
+              [](const Move& a, const Move& b) { return a.cost < b.cost; });
+    top.reach = shares;
+    _top = TopMoves::listed;
+    _bound();
+}
+
+void TeamSearch::_bound() {
+    _levels[0].above.reset(_totalImbalance);
+    _levels[0].besideTop.reset(_totalImbalance);
+    for (int level = 1; level < LEVEL_COUNT; ++level) {
+        _levels[level].above = _levels[level - 1].above;
+        _levels[level].above.addLevel(_levels[level - 1].reach);
+        _levels[level].besideTop = _levels[level - 1].besideTop;
+        if (level > 1) _levels[level].besideTop.addLevel(_levels[level - 1].reach);
+    }
+}
+
+int64_t TeamSearch::_above(int level, const Diffs& x) {
+    // Listed only once a level below needs it: a layout whose lower levels are empty never does.
+    if (_top == TopMoves::unknown) _listTop();
+    if (_top != TopMoves::listed) {
+        int64_t bound = 0;
+        for (int i = condSquad; i < condTotal; ++i) {
+            const int64_t part = _levels[level].above.at(i, x[i]);
+            if (part >= kUnreachable) return kUnreachable;
+            bound += part;
+        }
+        return bound;
+    }
+    if (const int64_t* known = _knownAbove[level].find(x)) return *known;
+    const AboveBound& rest = _levels[level].besideTop;
+    int64_t best = kUnreachable;
+    for (const Move& move : _topMoves) {
+        // Cheapest first, and the rest costs nothing at the least.
+        if (move.cost >= best) break;
+        int64_t bound = move.cost;
+        for (int i = condSquad; i < condTotal && bound < best; ++i)
+            bound += rest.at(i, int64_t{x[i]} + move.diffs[i]);
+        best = std::min(best, bound);
+    }
+    _knownAbove[level].insert(x, best);
+    return best;
+}
+
+int64_t TeamSearch::_compositionBound(const Level& level, const SquadRoster& squadRoster,
+                                      const SquadRoster& current, const Conditions& conditions,
+                                      int64_t budget, FillBound& bound) const {
+    const AboveBound& above = level.above;
+    const int teamALeft = level.offer.size - squadRoster.first[condSquad];
+    const int teamBLeft = level.offer.size - squadRoster.second[condSquad];
+    bound.above = &above;
+    for (int i = condSquad; i < condTotal; ++i) {
+        bound.below[i] = int64_t{current.first[i]} - current.second[i];
+        bound.squads[i] = int64_t{squadRoster.first[i]} - squadRoster.second[i];
+    }
+    const int64_t fixed =
+        squadTerm(squadRoster) + above.at(condSquad, bound.below[0] + bound.squads[0]);
+    if (fixed >= budget) return kUnreachable;
+    std::array<int64_t, CONDITION_COUNT> least{};
+    int64_t total = fixed;
     for (int i = condScout; i < condTotal; ++i) {
         int64_t lo = 0, hi = 0;
-        if (!fillRange(conditions[i], squadRoster, i, players[i], teamALeft, teamBLeft, lo, hi))
+        if (!fillRange(conditions[i], squadRoster, i, level.offer.players[i], teamALeft, teamBLeft,
+                       lo, hi))
             return kUnreachable;
-        const int64_t part = classBound(i, int64_t{squadTotal.first[i]} - squadTotal.second[i],
-                                        int64_t{squadRoster.first[i]} - squadRoster.second[i], lo,
-                                        hi, aboveLo[i], aboveHi[i], _curMaxTotalImbalance[i]);
-        bound += part;
+        // fillTerm alone bounds a range too wide to walk.
+        int64_t part = std::min(fillTerm(i, bound.squads[i], std::clamp(bound.squads[i], lo, hi)),
+                                fillTerm(i, bound.squads[i], std::clamp<int64_t>(0, lo, hi)));
+        if (hi - lo < LevelReach::kMaxWidth) {
+            part = kUnreachable;
+            for (int64_t d = lo; d <= hi; ++d) part = std::min(part, bound.cost(i, d));
+        }
+        total += part;
         // Parts never fall below zero: once over the budget, the rest cannot bring it back.
-        if (bound >= budget) return kUnreachable;
-        fill.least[i] = part;
-        fill.below[i] = int64_t{squadTotal.first[i]} - squadTotal.second[i];
-        fill.squads[i] = int64_t{squadRoster.first[i]} - squadRoster.second[i];
-        fill.aboveLo[i] = aboveLo[i];
-        fill.aboveHi[i] = aboveHi[i];
-        fill.limit[i] = _curMaxTotalImbalance[i];
+        if (total >= budget) return kUnreachable;
+        least[i] = part;
     }
-    return bound;
+    bound.budget = budget;
+    bound.spent[condScout] = fixed;
+    bound.rest[condTotal - 1] = 0;
+    for (int i = condTotal - 1; i > condScout; --i) bound.rest[i - 1] = bound.rest[i] + least[i];
+    return total;
 }
 
-void Queue::_processLevel(int level, const SquadRoster& current, int64_t penalty, const Tmb& tmb) {
-    FirstPass& search = _firstPass;
-    const int size = _placesAt(tmb, level);
+int64_t TeamSearch::_solved(int level, const SquadRoster& current, Choice& choice) {
+    auto& memo = _memo[level];
+    const StateKey key = _key(current, _levels[level].placesLeft);
+    if (const auto* known = memo.find(key)) {
+        choice = known->second;
+        return known->first;
+    }
+    const int64_t value = _solve(level, current, choice);
+    if (!_stopped) memo.insert(key, {value, choice});
+    return value;
+}
 
-    // The offer depends on the running totals only through the caps on the whole team: the
-    // compositions offered with nothing fixed yet, less those over the caps left, are exactly
-    // those offered now, in the same order.
-    const MatchingResult& squads = search.squads[level];
+int64_t TeamSearch::_solve(int level, const SquadRoster& current, Choice& choice) {
+    Level& state = _levels[level];
+    const int size = state.offer.size;
+    const Conditions conditions = playerConditions(_caps, _levelImbalance, current, size, level);
     TeamState roomA, roomB;
     for (int i = condSquad; i < condTotal; ++i) {
-        roomA[i] = _maxVehicleCounts[i] - current.first[i];
-        roomB[i] = _maxVehicleCounts[i] - current.second[i];
+        roomA[i] = _caps[i] - current.first[i];
+        roomB[i] = _caps[i] - current.second[i];
     }
-    const Conditions playerConditions = _getPlayerConditions(current, size, level);
-    const bool capsOpen = sameConditions(playerConditions, search.openConditions[level]);
-    const TeamState& players = search.playerCounts[level];
-    TeamState classReach = search.reach[level];
-    classReach[condSquad] = 0;
-
-    // Neither buffer of this level is touched by the levels above, so entries stay in place.
-    MatchingResult& rosters = search.players[level];
-    FillBound& fill = search.fill[level];
-    for (size_t squad = squads.size(); squad-- > 0;) {
-        const SquadRoster& squadRoster = std::get<0>(squads[squad]);
+    int64_t best = kUnreachable;
+    Position bestAt;
+    FillBound bound;
+    MatchingResult& rosters = state.rosters;  // the levels above use buffers of their own
+    for (const Composition& composition : state.compositions) {
+        if (composition.least > best) break;
+        // Only a later candidate can win on a tie.
+        const bool later = composition.index > bestAt.composition;
+        if (composition.least == best && !later) continue;
+        const SquadRoster& squadRoster = std::get<0>(state.offer.compositions[composition.index]);
+        // The offer with the caps left is the offer with nothing fixed, less what exceeds them.
         bool fits = true;
         for (int i = condSquad; i < condTotal && fits; ++i)
             fits = squadRoster.first[i] <= roomA[i] && squadRoster.second[i] <= roomB[i];
         if (!fits) continue;
-        const int teamALeft = size - squadRoster.first[condSquad];
-        const int teamBLeft = size - squadRoster.second[condSquad];
-
-        SquadRoster squadTotal = current;
-        squadTotal.first[condSquad] += squadRoster.first[condSquad];
-        squadTotal.second[condSquad] += squadRoster.second[condSquad];
-        const int64_t withSquads = penalty + squadTerm(squadRoster);
-        // The single players of this level can still move each class difference by its reach
-        // here, the levels above by theirs: a quick bound first, then the finer one.
-        if (withSquads + restBound(squadTotal, classReach, levelPenalty, search.reachAbove[level],
-                                   kUnitCost, _curMaxTotalImbalance) >=
-            search.bestPenalty)
+        const int64_t budget = later ? std::min(best + 1, kUnreachable) : best;
+        if (_compositionBound(state, squadRoster, current, conditions, budget, bound) >= budget)
             continue;
-        if (withSquads + _compositionBound(squadTotal, squadRoster, playerConditions, level,
-                                           teamALeft, teamBLeft, search.bestPenalty - withSquads,
-                                           fill) >=
-            search.bestPenalty)
-            continue;
-
-        // Where the caps have not narrowed yet, the rosters are those the probe found.
-        signed char& fillable = search.fillable[level][squad];
-        bool ready = false;
-        if (fillable < 0) {
-            if (!_probeFillable(level, squad, size)) continue;
-            ready = capsOpen;
-        } else if (fillable == 0) {
-            continue;
-        }
-        if (!ready) {
-            rosters.clear();
-            rosters.emplace_back(squadRoster, -1);
-            // Only rosters that can still beat the best: the loop below would drop the others.
-            fill.budget = search.bestPenalty - withSquads - fill.fixed;
-            fill.rest[condTotal - 1] = 0;
-            for (int i = condTotal - 1; i > condScout; --i)
-                fill.rest[i - 1] = fill.rest[i] + fill.least[i];
-            fill.spent[condScout] = 0;
-            _processPlayers(condSquad, rosters, 0, playerConditions, players, SquadRoster{},
-                            teamALeft, teamBLeft, &fill);
-        }
+        rosters.clear();
+        rosters.emplace_back(squadRoster, -1);
+        fill(condSquad, rosters, 0, conditions, state.offer.players, SquadRoster{},
+             size - squadRoster.first[condSquad], size - squadRoster.second[condSquad], &bound);
 
         for (size_t player = rosters.size(); player-- > 1;) {
-            if (_elapsed() > TICK_TIMEOUT) {
-                search.stopped = true;
-                return;
+            if (_outOfTime()) {
+                _stopped = true;
+                return best;
             }
-            const SquadRoster& playerRoster = std::get<0>(rosters[player]);
-            // Squad players at condSquad; every vehicle of a class at the other slots.
-            SquadRoster total = squadTotal;
-            for (int i = condScout; i < condTotal; ++i) {
-                total.first[i] += squadRoster.first[i] + playerRoster.first[i];
-                total.second[i] += squadRoster.second[i] + playerRoster.second[i];
-            }
-            const int64_t withLevel = penalty + levelTerms(squadRoster, playerRoster);
-            // At the top level nothing is left to move: the bound is the whole-battle term.
-            const int64_t bound =
-                withLevel + aboveBound(total, search.aboveLo[level], search.aboveHi[level],
-                                       _curMaxTotalImbalance);
-            if (bound >= search.bestPenalty) continue;
-            if (level != 0) {
-                // What the levels above cost from these totals on does not depend on how they
-                // were reached: a search from them that ended with the best at B found nothing
-                // cheaper than B less what led there, wherever it was entered from.
-                // Of the totals only the class differences and the room left under the caps
-                // matter, and the room only up to the places of the levels left: more than that
-                // can never bind.
-                MemoKey key;
-                const int64_t places = search.placesLeft[level - 1];
-                for (int i = condSquad; i < condTotal; ++i) {
-                    key[3 * i] = total.first[i] - total.second[i];
-                    key[3 * i + 1] = static_cast<int32_t>(
-                        std::min<int64_t>(int64_t{_maxVehicleCounts[i]} - total.first[i], places));
-                    key[3 * i + 2] = static_cast<int32_t>(
-                        std::min<int64_t>(int64_t{_maxVehicleCounts[i]} - total.second[i], places));
-                }
-                const int64_t known = search.memo[level - 1].find(key);
-                if (withLevel + known >= search.bestPenalty) continue;
-                search.path[level] = {squadRoster, playerRoster};
-                _processLevel(level - 1, total, withLevel, tmb);
-                if (!search.stopped)
-                    search.memo[level - 1].raise(key, search.bestPenalty - withLevel);
+            const Choice candidate{composition.index, std::get<0>(rosters[player])};
+            const Position at(composition.index, squadRoster, candidate.players);
+            const SquadRoster total = _after(level, current, candidate);
+            const int64_t own = levelTerms(squadRoster, candidate.players);
+            int64_t rest;
+            if (level == 0) {
+                rest = battleTerm(total, _totalImbalance);
             } else {
-                search.path[level] = {squadRoster, playerRoster};
-                search.bestPenalty = bound;
-                search.best = search.path;
+                Diffs diffs;
+                for (int i = condSquad; i < condTotal; ++i)
+                    diffs[i] = total.first[i] - total.second[i];
+                // The per-class bound first: it is cheaper and often enough.
+                const int64_t quick = own + state.above.at(total);
+                if (quick >= kUnreachable || quick > best || (quick == best && !(at > bestAt)))
+                    continue;
+                const int64_t least = own + _above(level, diffs);
+                if (least >= kUnreachable || least > best || (least == best && !(at > bestAt)))
+                    continue;
+                Choice next;
+                rest = _solved(level - 1, total, next);
+                if (_stopped) return best;
+            }
+            if (rest >= kUnreachable) continue;
+            const int64_t value = own + rest;
+            if (value < best || (value == best && at > bestAt)) {
+                best = value;
+                bestAt = at;
+                choice = candidate;
             }
         }
     }
+    return best;
 }
 
-bool Queue::_step1(Solution& solution, const Tmb& tmb) {
-    // A score of exactly this is still kept; the search keeps only strictly lower ones.
-    bestSolutionPenalty = 10000000;
-    FirstPass& search = _firstPass;
-    search.bestPenalty = int64_t{bestSolutionPenalty} + 1;
-    search.stopped = false;
-    // The costs known depend on the layout.
-    for (CostMemo& memo : search.memo) memo.clear();
-    TeamState reachAbove{};
-    ClassRange aboveLo{}, aboveHi{};
+bool TeamSearch::run(const TeamState& caps, const TeamState& levelImbalance,
+                     const TeamState& totalImbalance, Clock::time_point start, Solution& solution) {
+    _penalty = kNoSolution;
+    _caps = caps;
+    _levelImbalance = levelImbalance;
+    _totalImbalance = totalImbalance;
+    _start = start;
+    _untilClock = 0;  // the first candidate reads the clock
+    _timed = true;
+    _stopped = false;
+    for (auto& memo : _memo) memo.clear();
+    for (auto& known : _knownAbove) known.clear();
     int64_t placesLeft = 0;
-    bool complete = true;  // every level has a composition to offer
     for (int level = 0; level < LEVEL_COUNT; ++level) {
-        search.playerCounts[level] = _squads.getPlayerCounts(level);
-        const int size = _placesAt(tmb, level);
-        // How far the level's conditions let each class difference stand from zero: squad
-        // players by the squad allowance, classes by the player allowance, both within the
-        // places; nothing at a small top level.
-        TeamState& reach = search.reach[level];
-        for (int i = condSquad; i < condTotal; ++i) {
-            const int cap = i == condSquad ? std::min(size, MAX_SQUAD_PLAYER_PER_LEVEL) : size;
-            reach[i] =
-                isTop(size, level) ? 0 : std::max(0, std::min(_curMaxLevelImbalance[i], cap));
-        }
-        search.reachAbove[level] = reachAbove;
-        search.aboveLo[level] = aboveLo;
-        search.aboveHi[level] = aboveHi;
-        placesLeft += size;
-        search.placesLeft[level] = placesLeft;
-        // Only compositions that leave no more places than there are single players waiting.
-        MatchingResult& squads = search.squads[level];
-        squads.clear();
-        _squadGenerator[level].get(squads, -1, _getSquadConditions(SquadRoster{}, size, level));
-        int64_t totalPlayers = 0;
-        for (int count : search.playerCounts[level]) totalPlayers += count;
-        squads.erase(std::remove_if(squads.begin(), squads.end(),
-                                    [&](const std::tuple<SquadRoster, int>& entry) {
-                                        const SquadRoster& roster = std::get<0>(entry);
-                                        return int64_t{size} - roster.first[condSquad] + size -
-                                                   roster.second[condSquad] >
-                                               totalPlayers;
-                                    }),
-                     squads.end());
-        search.fillable[level].assign(squads.size(), -1);
-        search.openConditions[level] = _getPlayerConditions(SquadRoster{}, size, level);
-        // A level where no composition can be completed ends the search before it starts; the
-        // probe goes in the search's order, so usually the first composition settles it.
-        bool any = false;
-        for (size_t squad = squads.size(); squad-- > 0 && !any;)
-            any = _probeFillable(level, squad, size);
-        if (!any) complete = false;
-        // Where each class difference of the level can end, over every composition: squad
-        // players where the composition puts them, classes within their fillRange. Caps only
-        // narrow as levels are fixed, so the ranges found with nothing fixed hold throughout.
-        const Conditions& open = search.openConditions[level];
-        TeamState lo, hi;
-        lo.fill(INT32_MAX);
-        hi.fill(INT32_MIN);
-        for (const auto& entry : squads) {
-            const SquadRoster& roster = std::get<0>(entry);
-            TeamState rosterLo, rosterHi;
-            bool fillable = true;
-            for (int i = condScout; i < condTotal && fillable; ++i) {
-                int64_t from = 0, to = 0;
-                fillable = fillRange(open[i], roster, i, search.playerCounts[level][i],
-                                     size - roster.first[condSquad],
-                                     size - roster.second[condSquad], from, to);
-                // No team holds more than its places at the level.
-                rosterLo[i] = static_cast<int32_t>(std::max<int64_t>(from, -size));
-                rosterHi[i] = static_cast<int32_t>(std::min<int64_t>(to, size));
-            }
-            if (!fillable) continue;
-            rosterLo[condSquad] = rosterHi[condSquad] =
-                roster.first[condSquad] - roster.second[condSquad];
-            for (int i = condSquad; i < condTotal; ++i) {
-                lo[i] = std::min(lo[i], rosterLo[i]);
-                hi[i] = std::max(hi[i], rosterHi[i]);
-            }
-        }
-        if (lo[condSquad] > hi[condSquad]) {
-            complete = false;
-            lo.fill(0);
-            hi.fill(0);
-        }
-        for (int i = condSquad; i < condTotal; ++i)
-            reach[i] = std::min(reach[i], std::max(std::abs(lo[i]), std::abs(hi[i])));
-        for (int i = condSquad; i < condTotal; ++i) {
-            aboveLo[i] += lo[i];
-            aboveHi[i] += hi[i];
-        }
-        reachAbove += reach;
+        placesLeft += _levels[level].offer.size;
+        _levels[level].placesLeft = placesLeft;
     }
-    if (complete) _processLevel(LEVEL_COUNT - 1, SquadRoster{}, 0, tmb);
-    if (search.bestPenalty > bestSolutionPenalty) return false;
-    bestSolutionPenalty = static_cast<int>(search.bestPenalty);
-    solution = search.best;
+    for (int level = 0; level < LEVEL_COUNT; ++level)
+        if (!_prepare(level)) return false;
+    _top = TopMoves::unknown;
+    _bound();
+
+    Choice choice;
+    const int64_t best = _solve(LEVEL_COUNT - 1, SquadRoster{}, choice);
+    if (best > kNoSolution) return false;
+    // Each level's choice leads to a state whose own choice is kept, or is found again: with
+    // the clock off, a state solved once is solved alike.
+    _timed = false;
+    _stopped = false;
+    SquadRoster current{};
+    for (int level = LEVEL_COUNT - 1;; --level) {
+        solution[level] = {std::get<0>(_levels[level].offer.compositions[choice.composition]),
+                           choice.players};
+        if (level == 0) break;
+        current = _after(level, current, choice);
+        _solved(level - 1, current, choice);
+    }
+    _penalty = best;
     return true;
 }

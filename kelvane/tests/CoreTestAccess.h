@@ -27,7 +27,7 @@ struct CoreTestAccess {
         return q._squadGenerator[level];
     }
     static const SquadInfo& squads(const Queue& q) { return q._squads; }
-    static int bestSolutionPenalty(const Queue& q) { return q.bestSolutionPenalty; }
+    static int bestSolutionPenalty(const Queue& q) { return int(q._search.penalty()); }
     static auto startTime(const Queue& q) { return q._startTime; }
     static const auto& tmb(const Queue& q) { return q._tmb; }
     static const auto& allMaps(const Queue& q) { return q._allMaps; }
@@ -56,10 +56,6 @@ struct CoreTestAccess {
                                int freeB) {
         q._processPlayers(condSquad, result, index, conditions, players, SquadRoster{}, freeA,
                           freeB);
-    }
-    static int generateSolution(const Queue& q, const MatchingResult& result, int index,
-                                std::vector<int>& solution) {
-        return q._generateSolution(result, index, solution);
     }
     // The squad compositions a level's generator offers under conditions, in its order.
     static std::vector<SquadRoster> offer(Queue& q, int level, const Conditions& conditions) {

@@ -106,22 +106,16 @@ TEST(TeamSearch, FillingDropsWhatCannotBeEvenedOrPaired) {
     EXPECT_EQ(std::get<0>(result[1]), SquadRoster{});
     // An allowance of -1 admits nothing at all.
     A::levelImbalance(q) = {0, -1, 0, 0, 0};
-    A::processPlayers(q, result, 0, A::playerConditions(q, SquadRoster{}, 5, 1), TeamState{}, 0,
-                      0);
+    A::processPlayers(q, result, 0, A::playerConditions(q, SquadRoster{}, 5, 1), TeamState{}, 0, 0);
     EXPECT_EQ(result.size(), 2u);
 }
 
-TEST(TeamSearch, GenerateSolutionScoresEachLevel) {
-    Queue q = openQueue();
-    MatchingResult result;
-    for (int i = 0; i < 4; ++i) result.emplace_back(SquadRoster{}, i - 1);  // bottom and middle
-    // Top level with two places: team A a squad of a scout and a heavy; B a single scout and
-    // a single heavy.
-    result.emplace_back(SquadRoster{{2, 1, 0, 0, 1}, {}}, 3);
-    result.emplace_back(SquadRoster{{}, {0, 1, 0, 0, 1}}, 4);
-    std::vector<int> chain;
-    EXPECT_EQ(A::generateSolution(q, result, 5, chain), 56);
-    EXPECT_EQ(chain, (std::vector<int>{5, 4, 3, 2, 1, 0}));
+TEST(TeamSearch, LevelTermsScoreOneLevel) {
+    // Two places a team: team A a squad of a scout and a heavy; B a single scout and a single
+    // heavy. Squads 20·2 + 5 + 3, single players 5 + 3, level sums 0.
+    const SquadRoster squads{{2, 1, 0, 0, 1}, {}}, players{{}, {0, 1, 0, 0, 1}};
+    EXPECT_EQ(teamscore::levelTerms(squads, players), 56);
+    EXPECT_EQ(teamscore::squadTerm(squads), 48);
 }
 
 TEST(TeamSearch, Step1WithTheBudgetSpentFindsNothing) {
