@@ -65,6 +65,10 @@ struct CoreTestAccess {
         for (const auto& entry : offered) rosters.push_back(std::get<0>(entry));
         return rosters;
     }
+    // The compositions a level's generator offers under conditions, as the search takes them.
+    static void get(Queue& q, int level, MatchingResult& out, const Conditions& conditions) {
+        q._squadGenerator[level].get(out, -1, conditions);
+    }
     static bool step1(Queue& q, Solution& s, const Tmb& tmb) { return q._step1(s, tmb); }
     static bool step2(Queue& q, Solution& s, const Tmb& tmb) { return q._step2(s, tmb); }
     static MapKey step3(Queue& q, const Solution& s, Teams& result) { return q._step3(s, result); }

@@ -5,6 +5,7 @@
 
 #include <random>
 
+#include "BranchAndBound.h"
 #include "CoreTestAccess.h"
 
 namespace {
@@ -143,7 +144,87 @@ bool referenceSecondPass(Queue& q, Solution& s, const Tmb& tmb) {
     }
 }
 
+// A queue that is hard to balance: a thin top level whose few single players often share one
+// scarce class, caps that bind, many squads below, per-level and whole-battle allowances of 2 and
+// 3. The top holds 1 to `top` single players and up to `top` - 2 squads, the levels below up to
+// `singles` single players and `squads` squads.
+struct HardQueue {
+    TeamState caps, levelImb, totalImb;
+    Queue q;
+
+    HardQueue(std::mt19937& rng, int top, int singles, int squads)
+        : caps(draw(rng, [&] { return rng() % 3 ? 15 : 1 + int(rng() % 3); })),
+          levelImb(draw(rng, [&] { return 2 + int(rng() % 2); })),
+          totalImb(draw(rng, [&] { return 1 + int(rng() % 3); })),
+          q(makeConfig({1}, {}, {}, {}, caps)) {
+        const VehType kinds[] = {typeMedium, typeScout, typeSpg, typeAtspg, typeHeavy};
+        auto pick = [&](int n) { return int(rng() % unsigned(n)); };
+        const VehType scarce = kinds[1 + pick(4)], favoured = kinds[pick(5)];
+        SquadKey key = 1;
+        for (int level = 0; level < 3; ++level) {
+            for (int n = level == 0 ? 1 + pick(top) : 1 + pick(singles); n > 0; --n, ++key)
+                q.enqueue(key, key, level, {level == 0 && pick(2) ? scarce : kinds[pick(5)]}, {});
+            for (int n = level == 0 ? pick(top - 1) : 1 + pick(squads); n > 0; --n, ++key) {
+                std::vector<VehType> members(2 + pick(2));
+                for (VehType& m : members) m = pick(2) ? favoured : kinds[pick(5)];
+                q.enqueue(key, key, level, members, {});
+            }
+        }
+        A::levelImbalance(q) = levelImb;
+        A::totalImbalance(q) = totalImb;
+    }
+    template <class Draw>
+    static TeamState draw(std::mt19937&, Draw next) {
+        TeamState state;
+        for (int& value : state) value = next();
+        return state;
+    }
+};
+
 }  // namespace
+
+// Thin top levels, binding caps and wide allowances are where the search must solve many states
+// and where near-ties abound: a state's value off by a point changes the winner.
+TEST(TeamSearchReference, HardQueuesChooseTheExhaustiveSolution) {
+    std::mt19937 rng(11);
+    int found = 0;
+    for (int round = 0; round < 3000; ++round) {
+        HardQueue hard(rng, 4, 8, 3);
+        const Tmb tmb{1 + uint32_t(rng() % 2), 1 + uint32_t(rng() % 3), 1 + uint32_t(rng() % 3), 0};
+        Exhaustive ref{hard.q, tmb, hard.caps, hard.levelImb, hard.totalImb};
+        ref.search(2, {});
+        Solution s{};
+        A::startClock(hard.q, -3600);  // an hour ahead: the budget never decides
+        ASSERT_EQ(A::step1(hard.q, s, tmb), ref.found) << "round " << round;
+        if (!ref.found) continue;
+        ++found;
+        ASSERT_EQ(s, ref.chosen) << "round " << round;
+        ASSERT_EQ(A::bestSolutionPenalty(hard.q), ref.best) << "round " << round;
+    }
+    EXPECT_GT(found, 400);
+}
+
+// Queues of the size the simulation sees, too large to enumerate: the search against the branch
+// and bound it replaced, both exact.
+TEST(TeamSearchReference, LargeHardQueuesChooseWhatTheBranchAndBoundChose) {
+    std::mt19937 rng(5);
+    const Tmb layouts[] = {{3, 5, 7, 0}, {4, 5, 6, 0}, {2, 5, 8, 0}, {1, 3, 4, 0}};
+    int found = 0;
+    for (int round = 0; round < 400; ++round) {
+        HardQueue hard(rng, 6, 30, 7);
+        const Tmb& tmb = layouts[round % 4];
+        branchandbound::BranchAndBound ref(hard.q);
+        Solution expected{}, s{};
+        const bool any = ref.step1(expected, tmb);
+        A::startClock(hard.q, -3600);  // an hour ahead: the budget never decides
+        ASSERT_EQ(A::step1(hard.q, s, tmb), any) << "round " << round;
+        if (!any) continue;
+        ++found;
+        ASSERT_EQ(s, expected) << "round " << round;
+        ASSERT_EQ(A::bestSolutionPenalty(hard.q), ref.bestSolutionPenalty) << "round " << round;
+    }
+    EXPECT_GT(found, 70);
+}
 
 TEST(TeamSearchReference, RandomQueuesChooseTheExhaustiveSolution) {
     std::mt19937 rng(7);

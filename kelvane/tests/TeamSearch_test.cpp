@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "CoreTestAccess.h"
 
 namespace {
@@ -210,4 +212,57 @@ TEST(TeamSearch, HugeLevelAllowancesGiveTheSameBattle) {
     ASSERT_NE(map, 0);
     EXPECT_EQ(form(20000, huge), map);
     EXPECT_EQ(huge, wide);
+}
+
+// The per-class bound against every sequence of moves of two levels, on random move tables:
+// exact where it tabulates, and never above the least where a class keeps only its hull.
+TEST(TeamSearch, AboveBoundIsTheLeastOverEveryMove) {
+    std::mt19937 rng(3);
+    auto pick = [&](int n) { return int(rng() % unsigned(n)); };
+    for (int round = 0; round < 300; ++round) {
+        TeamState limit;
+        for (int& l : limit) l = pick(5) - 1;
+        // Each move costs at least unitCost a unit, as a level's moves do.
+        teamscore::LevelReach levels[2];
+        for (auto& level : levels) {
+            level.clear();
+            for (int i = 0; i < 5; ++i) {
+                level.lo[i] = -pick(4);
+                level.hi[i] = pick(4);
+                if (pick(8) == 0) continue;  // hull only
+                level.least[i].assign(size_t(level.hi[i] - level.lo[i] + 1),
+                                      teamscore::kUnreachable);
+                for (int64_t e = level.lo[i]; e <= level.hi[i]; ++e)
+                    if (pick(4) != 0)
+                        level.add(i, e, teamscore::unitCost(i) * std::abs(e) + pick(30));
+            }
+        }
+        teamscore::AboveBound bound;
+        bound.reset(limit);
+        bound.addLevel(levels[0]);
+        bound.addLevel(levels[1]);
+        for (int i = 0; i < 5; ++i) {
+            const bool exact = !levels[0].least[i].empty() && !levels[1].least[i].empty();
+            auto cost = [&](const teamscore::LevelReach& l, int64_t e) {
+                return l.least[i].empty() ? teamscore::unitCost(i) * std::abs(e)
+                                          : l.least[i][size_t(e - l.lo[i])];
+            };
+            for (int64_t x = -12; x <= 12; ++x) {
+                int64_t least = teamscore::kUnreachable;
+                for (int64_t a = levels[0].lo[i]; a <= levels[0].hi[i]; ++a)
+                    for (int64_t b = levels[1].lo[i]; b <= levels[1].hi[i]; ++b) {
+                        const int64_t left = std::abs(x + a + b);
+                        if (left > limit[i] || cost(levels[0], a) >= teamscore::kUnreachable ||
+                            cost(levels[1], b) >= teamscore::kUnreachable)
+                            continue;
+                        least = std::min(least, cost(levels[0], a) + cost(levels[1], b) +
+                                                    totalPenalty[i] * left);
+                    }
+                if (exact)
+                    ASSERT_EQ(bound.at(i, x), least) << round << " class " << i << " x " << x;
+                else
+                    ASSERT_LE(bound.at(i, x), least) << round << " class " << i << " x " << x;
+            }
+        }
+    }
 }
