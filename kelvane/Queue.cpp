@@ -61,6 +61,10 @@ double Queue::_elapsed() const {
 
 MapKey Queue::formteams(MatchmakerTime time, Teams& result) {
     _startTime = std::chrono::steady_clock::now();
+    return _formteams(time, result);
+}
+
+MapKey Queue::_formteams(MatchmakerTime time, Teams& result) {
     const MatchmakerTime waitTime = _squads.getAvgWaitTime(time);
     // Allowance k: the first k + 1 thresholds are reached; -1 admits no imbalance at all. The
     // scan stops at the first threshold above the wait.

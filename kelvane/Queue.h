@@ -40,6 +40,8 @@ class Queue {
   private:
     friend struct CoreTestAccess;
 
+    // formteams once the call's clock has started.
+    MapKey _formteams(MatchmakerTime time, Teams& result);
     MapKey _findTeams(Teams& result, const Tmb& tmb);
     // Seconds since the current formation call began.
     double _elapsed() const;

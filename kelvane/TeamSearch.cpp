@@ -292,9 +292,31 @@ void TeamSearch::fill(int type, MatchingResult& result, int index, const Conditi
             if (checkPlayers(vehA, vehB, imb, teamA[type], teamB[type], players[type], maxTeamA,
                              maxTeamB)) {
                 if (bound != nullptr) {
-                    const int64_t spent = bound->spent[type] + bound->cost(type, imb);
-                    if (spent + bound->rest[type] >= bound->budget) continue;
-                    bound->spent[type + 1] = spent;
+                    // The room this roster leaves so far: the classes after this one may only
+                    // take more of it.
+                    TeamState roomA, roomB;
+                    for (int i = condSquad; i < condTotal; ++i) {
+                        const bool placed = i != condSquad && i < type;
+                        roomA[i] =
+                            static_cast<int>(bound->roomA[i]) - (placed ? current.first[i] : 0);
+                        roomB[i] =
+                            static_cast<int>(bound->roomB[i]) - (placed ? current.second[i] : 0);
+                    }
+                    roomA[type] -= vehA;
+                    roomB[type] -= vehB;
+                    bool open = false;
+                    for (int b = 0; b < bound->branchCount; ++b) {
+                        FillBound::Branch& branch = bound->branches[b];
+                        const bool fits = branch.move == nullptr ||
+                                          topFits(*branch.move, bound->topSize, roomA, roomB);
+                        const int64_t spent =
+                            fits ? std::min(kUnreachable,
+                                            branch.spent[type] + bound->cost(branch, type, imb))
+                                 : kUnreachable;
+                        branch.spent[type + 1] = spent;
+                        open = open || spent + branch.rest[type] < bound->budget;
+                    }
+                    if (!open) continue;
                 }
                 current.first[type] = vehA;
                 current.second[type] = vehB;
@@ -454,7 +476,7 @@ void TeamSearch::_listTop() {
         for (size_t player = 1; player < top.rosters.size(); ++player) {
             const SquadRoster& players = std::get<0>(top.rosters[player]);
             const SquadRoster total = _after(0, SquadRoster{}, {composition.index, players});
-            Diffs diffs;
+            std::array<int32_t, CONDITION_COUNT> diffs;
             for (int i = condSquad; i < condTotal; ++i) diffs[i] = total.first[i] - total.second[i];
             for (int i = condSquad; i < condTotal; ++i) {
                 const int64_t dp = int64_t{players.first[i]} - players.second[i];
@@ -463,13 +485,26 @@ void TeamSearch::_listTop() {
                            playersPenalty[i] * std::abs(dp) + squadPenalty[i] * std::abs(ds) +
                                levelPenalty[i] * std::abs(dp + ds));
             }
-            const int64_t cost = levelTerms(squads, players);
-            if (int64_t* known = _moveIndex.find(diffs)) {
-                Move& move = _topMoves[static_cast<size_t>(*known)];
-                move.cost = std::min(move.cost, cost);
+            // What the caps must leave room for: the counts, and the pairs the places still
+            // free are filled with (as the filling counts them).
+            Move move{total.first, total.second, {}, diffs, levelTerms(squads, players), 0};
+            int free = top.offer.size - squads.first[condSquad];
+            for (int i = condSquad; i < condTotal; ++i) {
+                move.pairs[i] = (top.offer.players[i] - players.first[i] - players.second[i]) / 2;
+                free -= players.first[i];
+            }
+            move.free = free;
+            MoveKey key;
+            auto out = std::copy(move.usedA.begin(), move.usedA.end(), key.begin());
+            out = std::copy(move.usedB.begin(), move.usedB.end(), out);
+            out = std::copy(move.pairs.begin(), move.pairs.end(), out);
+            *out = move.free;
+            if (int64_t* known = _moveIndex.find(key)) {
+                Move& same = _topMoves[static_cast<size_t>(*known)];
+                same.cost = std::min(same.cost, move.cost);
             } else {
-                _moveIndex.insert(diffs, static_cast<int64_t>(_topMoves.size()));
-                _topMoves.push_back({diffs, cost});
+                _moveIndex.insert(key, static_cast<int64_t>(_topMoves.size()));
+                _topMoves.push_back(move);
             }
         }
     }
@@ -491,71 +526,122 @@ void TeamSearch::_bound() {
     }
 }
 
-int64_t TeamSearch::_above(int level, const Diffs& x) {
+bool TeamSearch::topFits(const Move& move, int size, const TeamState& roomA,
+                         const TeamState& roomB) {
+    int pairs = move.pairs[condSquad];
+    for (int i = condSquad; i < condTotal; ++i) {
+        // The caps of the top's conditions: its places, the room left, one SPG at a small top.
+        const int most = isTop(size, 0) && i == condSpg ? std::min(size, 1) : size;
+        const int capA = std::min(most, roomA[i]), capB = std::min(most, roomB[i]);
+        if (move.usedA[i] > capA || move.usedB[i] > capB) return false;
+        if (i != condSquad)
+            pairs += std::min({move.pairs[i], capA - move.usedA[i], capB - move.usedB[i]});
+    }
+    return pairs >= move.free;
+}
+
+int64_t TeamSearch::_above(int level, const SquadRoster& total) {
     // Listed only once a level below needs it: a layout whose lower levels are empty never does.
     if (_top == TopMoves::unknown) _listTop();
-    if (_top != TopMoves::listed) {
-        int64_t bound = 0;
-        for (int i = condSquad; i < condTotal; ++i) {
-            const int64_t part = _levels[level].above.at(i, x[i]);
-            if (part >= kUnreachable) return kUnreachable;
-            bound += part;
-        }
-        return bound;
-    }
-    if (const int64_t* known = _knownAbove[level].find(x)) return *known;
+    if (_top != TopMoves::listed) return _levels[level].above.at(total);
+    // No top move puts more than the top's places in a team: room beyond them never binds.
+    const StateKey key = _key(total, _levels[0].offer.size);
+    if (const int64_t* known = _knownAbove[level].find(key)) return *known;
     const AboveBound& rest = _levels[level].besideTop;
     int64_t best = kUnreachable;
     for (const Move& move : _topMoves) {
         // Cheapest first, and the rest costs nothing at the least.
         if (move.cost >= best) break;
+        TeamState roomA, roomB;
+        for (int i = condSquad; i < condTotal; ++i) {
+            roomA[i] = key[3 * i + 1];
+            roomB[i] = key[3 * i + 2];
+        }
+        if (!topFits(move, _levels[0].offer.size, roomA, roomB)) continue;
         int64_t bound = move.cost;
         for (int i = condSquad; i < condTotal && bound < best; ++i)
-            bound += rest.at(i, int64_t{x[i]} + move.diffs[i]);
+            bound += rest.at(i, int64_t{key[3 * i]} + move.diffs[i]);
         best = std::min(best, bound);
     }
-    _knownAbove[level].insert(x, best);
+    _knownAbove[level].insert(key, best);
     return best;
 }
 
 int64_t TeamSearch::_compositionBound(const Level& level, const SquadRoster& squadRoster,
                                       const SquadRoster& current, const Conditions& conditions,
                                       int64_t budget, FillBound& bound) const {
-    const AboveBound& above = level.above;
     const int teamALeft = level.offer.size - squadRoster.first[condSquad];
     const int teamBLeft = level.offer.size - squadRoster.second[condSquad];
-    bound.above = &above;
     for (int i = condSquad; i < condTotal; ++i) {
         bound.below[i] = int64_t{current.first[i]} - current.second[i];
         bound.squads[i] = int64_t{squadRoster.first[i]} - squadRoster.second[i];
-    }
-    const int64_t fixed =
-        squadTerm(squadRoster) + above.at(condSquad, bound.below[0] + bound.squads[0]);
-    if (fixed >= budget) return kUnreachable;
-    std::array<int64_t, CONDITION_COUNT> least{};
-    int64_t total = fixed;
-    for (int i = condScout; i < condTotal; ++i) {
-        int64_t lo = 0, hi = 0;
-        if (!fillRange(conditions[i], squadRoster, i, level.offer.players[i], teamALeft, teamBLeft,
-                       lo, hi))
-            return kUnreachable;
-        // fillTerm alone bounds a range too wide to walk.
-        int64_t part = std::min(fillTerm(i, bound.squads[i], std::clamp(bound.squads[i], lo, hi)),
-                                fillTerm(i, bound.squads[i], std::clamp<int64_t>(0, lo, hi)));
-        if (hi - lo < LevelReach::kMaxWidth) {
-            part = kUnreachable;
-            for (int64_t d = lo; d <= hi; ++d) part = std::min(part, bound.cost(i, d));
-        }
-        total += part;
-        // Parts never fall below zero: once over the budget, the rest cannot bring it back.
-        if (total >= budget) return kUnreachable;
-        least[i] = part;
+        bound.roomA[i] = int64_t{_caps[i]} - current.first[i] - squadRoster.first[i];
+        bound.roomB[i] = int64_t{_caps[i]} - current.second[i] - squadRoster.second[i];
     }
     bound.budget = budget;
-    bound.spent[condScout] = fixed;
-    bound.rest[condTotal - 1] = 0;
-    for (int i = condTotal - 1; i > condScout; --i) bound.rest[i - 1] = bound.rest[i] + least[i];
-    return total;
+    // The least of one branch; kUnreachable once it reaches the budget. A range too wide to walk
+    // is bounded by fillTerm alone.
+    std::array<int64_t, CONDITION_COUNT> lo{}, hi{};
+    const auto branchBound = [&](FillBound::Branch& branch, int64_t base) {
+        int64_t total =
+            base + squadTerm(squadRoster) +
+            branch.above->at(condSquad, bound.below[0] + bound.squads[0] + branch.shift[condSquad]);
+        if (total >= budget) return kUnreachable;
+        branch.spent[condScout] = total;
+        std::array<int64_t, CONDITION_COUNT> least{};
+        for (int i = condScout; i < condTotal; ++i) {
+            int64_t part =
+                std::min(fillTerm(i, bound.squads[i], std::clamp(bound.squads[i], lo[i], hi[i])),
+                         fillTerm(i, bound.squads[i], std::clamp<int64_t>(0, lo[i], hi[i])));
+            if (hi[i] - lo[i] < LevelReach::kMaxWidth) {
+                part = kUnreachable;
+                for (int64_t d = lo[i]; d <= hi[i]; ++d)
+                    part = std::min(part, bound.cost(branch, i, d));
+            }
+            total += part;
+            // Parts never fall below zero: once over the budget, the rest cannot bring it back.
+            if (total >= budget) return kUnreachable;
+            least[i] = part;
+        }
+        branch.rest[condTotal - 1] = 0;
+        for (int i = condTotal - 1; i > condScout; --i)
+            branch.rest[i - 1] = branch.rest[i] + least[i];
+        return total;
+    };
+    for (int i = condScout; i < condTotal; ++i)
+        if (!fillRange(conditions[i], squadRoster, i, level.offer.players[i], teamALeft, teamBLeft,
+                       lo[i], hi[i]))
+            return kUnreachable;
+    // Per class first: it is cheaper, and the top's moves taken whole can only bound higher.
+    FillBound::Branch& first = bound.branches[0];
+    first = FillBound::Branch{};
+    first.above = &level.above;
+    bound.branchCount = 1;
+    const int64_t perClass = branchBound(first, 0);
+    if (perClass >= budget || &level == &_levels[0] || _top != TopMoves::listed ||
+        _topMoves.size() > FillBound::kMaxBranches)
+        return perClass;
+    int64_t least = kUnreachable;
+    bound.branchCount = 0;
+    bound.topSize = _levels[0].offer.size;
+    TeamState roomA, roomB;
+    for (int i = condSquad; i < condTotal; ++i) {
+        roomA[i] = static_cast<int>(bound.roomA[i]);
+        roomB[i] = static_cast<int>(bound.roomB[i]);
+    }
+    for (const Move& move : _topMoves) {
+        // With the room the squads leave; the filling checks again as it places the classes.
+        if (!topFits(move, bound.topSize, roomA, roomB)) continue;
+        FillBound::Branch& branch = bound.branches[bound.branchCount];
+        branch.above = &level.besideTop;
+        branch.move = &move;
+        for (int i = condSquad; i < condTotal; ++i) branch.shift[i] = move.diffs[i];
+        const int64_t total = branchBound(branch, move.cost);
+        if (total >= budget) continue;  // this move cannot lead under the budget
+        least = std::min(least, total);
+        ++bound.branchCount;
+    }
+    return least;
 }
 
 int64_t TeamSearch::_solved(int level, const SquadRoster& current, Choice& choice) {
@@ -615,14 +701,11 @@ int64_t TeamSearch::_solve(int level, const SquadRoster& current, Choice& choice
             if (level == 0) {
                 rest = battleTerm(total, _totalImbalance);
             } else {
-                Diffs diffs;
-                for (int i = condSquad; i < condTotal; ++i)
-                    diffs[i] = total.first[i] - total.second[i];
                 // The per-class bound first: it is cheaper and often enough.
                 const int64_t quick = own + state.above.at(total);
                 if (quick >= kUnreachable || quick > best || (quick == best && !(at > bestAt)))
                     continue;
-                const int64_t least = own + _above(level, diffs);
+                const int64_t least = own + _above(level, total);
                 if (least >= kUnreachable || least > best || (least == best && !(at > bestAt)))
                     continue;
                 Choice next;

@@ -141,19 +141,49 @@ class TeamSearch {
     static bool checkPlayers(int& teamA, int& teamB, int imbalance, int squadA, int squadB,
                              int available, int maxTeamA, int maxTeamB);
 
-    // Bounds a filling: a roster whose classes so far, plus the least the others can cost,
-    // reach budget is not kept. cost(i, d) is the least that class i can add when the level
-    // ends it at d: its player and level terms and the bound above.
+    // A candidate of the top level with nothing fixed, by how many of each class it puts in
+    // each team (squad players at condSquad) and the differences that makes, with the least
+    // score of its own over the candidates that do the same.
+    struct Move {
+        TeamState usedA{}, usedB{};
+        TeamState pairs{};  // the pairs of single players each class has left
+        std::array<int32_t, CONDITION_COUNT> diffs{};
+        int64_t cost = 0;
+        int32_t free = 0;  // the places per team left for the second pass's pairs
+    };
+    // Whether a top move can still be made with this room left under the caps (or more), as the
+    // top's conditions and filling would find: its counts within the caps, and pairs enough for
+    // its free places.
+    static bool topFits(const Move& move, int topSize, const TeamState& roomA,
+                        const TeamState& roomB);
+    // Bounds a filling: a roster is not kept when, in every branch, its classes so far plus the
+    // least the others can cost reach budget. A branch bounds what the levels above add either
+    // per class (one branch), or with one move of the top level taken whole (one branch a move).
+    // In a branch, cost(i, d) is the least that class i can add when the level ends it at d: its
+    // player and level terms and the branch's bound above.
     struct FillBound {
-        int64_t cost(int i, int64_t d) const {
-            return teamscore::fillTerm(i, squads[i], d) + above->at(i, below[i] + d);
+        static constexpr int kMaxBranches = 16;
+        struct Branch {
+            const teamscore::AboveBound* above = nullptr;
+            const Move* move = nullptr;                    // the top's move taken whole, if any
+            std::array<int64_t, CONDITION_COUNT> shift{};  // the differences the move adds
+            // rest[i]: the least the classes after i can add; spent[i]: what those before i
+            // cost, the branch's own share included.
+            std::array<int64_t, CONDITION_COUNT> rest{};
+            std::array<int64_t, CONDITION_COUNT + 1> spent{};
+        };
+        int64_t cost(const Branch& branch, int i, int64_t d) const {
+            return teamscore::fillTerm(i, squads[i], d) +
+                   branch.above->at(i, below[i] + d + branch.shift[i]);
         }
-        const teamscore::AboveBound* above = nullptr;
         std::array<int64_t, CONDITION_COUNT> below{}, squads{};
+        // Room under the caps left by the levels below and the level's squads: a top move that
+        // does not fit what the filling leaves of it cannot follow.
+        std::array<int64_t, CONDITION_COUNT> roomA{}, roomB{};
+        int topSize = 0;
         int64_t budget = 0;
-        // rest[i]: the least the classes after i can add; spent[i]: what those before i cost.
-        std::array<int64_t, CONDITION_COUNT> rest{};
-        std::array<int64_t, CONDITION_COUNT + 1> spent{};
+        int branchCount = 0;
+        std::array<Branch, kMaxBranches> branches;
     };
     // Every way of completing the composition result[index] with single players, appended to
     // result in nested order (the scout target slowest, the heavy target fastest, each from the
@@ -232,7 +262,6 @@ class TeamSearch {
         size_t _used = 0;
         uint32_t _stamp = 1;
     };
-    using Diffs = std::array<int32_t, CONDITION_COUNT>;
 
     // A composition taking part, with the least score of any candidate through it.
     struct Composition {
@@ -251,12 +280,6 @@ class TeamSearch {
         int64_t placesLeft = 0;  // places per team of this level and those above it
         // Scratch of one visit: the composition being completed, then its rosters.
         MatchingResult rosters;
-    };
-    // A candidate of the top level with nothing fixed, by the class differences it adds (squad
-    // players at condSquad), with the least score of its own over those that add the same.
-    struct Move {
-        Diffs diffs;
-        int64_t cost;
     };
     // Most candidates the top lists: beyond, it is no thin level and the per-class bound serves.
     static constexpr size_t kMaxListed = size_t{1} << 14;
@@ -284,11 +307,12 @@ class TeamSearch {
     // The per-class bounds of every level from the levels' reach.
     void _bound();
     // A lower bound on what the levels above `level` and the whole-battle term add from the
-    // running totals with class differences x on leaving it. The top level is thin where the
-    // search is hard, so its moves are taken whole where listed: the least over them of the
+    // running totals on leaving it. The top level is thin where the search is hard, so its moves
+    // are taken whole where listed: the least over those that fit the room under the caps of the
     // move's own score plus the per-class bound of the rest (exact below the top: the
     // whole-battle term alone). Otherwise the per-class bound.
-    int64_t _above(int level, const Diffs& x);
+    int64_t _above(int level, const SquadRoster& total);
+
     StateKey _key(const SquadRoster& total, int64_t placesLeft) const;
     bool _outOfTime();
 
@@ -297,9 +321,11 @@ class TeamSearch {
     std::array<Table<StateKey, std::pair<int64_t, Choice>>, LEVEL_COUNT - 1> _memo;
     std::vector<Move> _topMoves;
     enum class TopMoves { unknown, listed, tooMany } _top = TopMoves::unknown;
-    // Per level: _above known so far; and a scratch index of moves by differences.
-    std::array<Table<Diffs, int64_t>, LEVEL_COUNT> _knownAbove;
-    Table<Diffs, int64_t> _moveIndex;
+    // Per level: _above known so far, by the state the top is entered with; and a scratch index
+    // of moves by what they put in each team.
+    std::array<Table<StateKey, int64_t>, LEVEL_COUNT> _knownAbove;
+    using MoveKey = std::array<int32_t, 3 * CONDITION_COUNT + 1>;
+    Table<MoveKey, int64_t> _moveIndex;
     TeamState _caps{}, _levelImbalance{}, _totalImbalance{};
     Clock::time_point _start{};
     uint32_t _untilClock = 0;

@@ -41,6 +41,11 @@ struct CoreTestAccess {
                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                            std::chrono::duration<double>(secondsAgo));
     }
+    // A formation call whose clock started secondsAgo.
+    static MapKey formteams(Queue& q, MatchmakerTime time, Teams& result, double secondsAgo) {
+        startClock(q, secondsAgo);
+        return q._formteams(time, result);
+    }
     static bool checkPlayers(int& a, int& b, int imb, int squadA, int squadB, int available,
                              int maxA, int maxB) {
         return Queue::_checkPlayers(a, b, imb, squadA, squadB, available, maxA, maxB);

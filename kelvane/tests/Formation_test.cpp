@@ -161,7 +161,8 @@ TEST(Formation, ATryThatSpendsTheBudgetEndsTheCall) {
     // The first layout can never form, which shows only at the top: with four single players
     // each, the two lower levels take at least four squad players a team each, and the top, with
     // two single players for eight places, needs four more in one team, over the cap of eleven.
-    // Searched in full it takes some fifty budgets; the second layout would form at once.
+    // The second layout would form at once, but a call whose budget is spent when the first
+    // try fails tries no more.
     Matchmaker m(5, {{1, makeConfig({1, 2}, {{4, 7, 7, 0}, {1, 0, 0, 0}}, {0, 0, 0, 0, 0, 0},
                                     {0, 0, 0, 0, 0, 0}, TeamState{11, 15, 15, 15, 15})}});
     const VehType mix[] = {typeMedium, typeScout, typeSpg, typeAtspg, typeHeavy, typeLight};
@@ -177,6 +178,9 @@ TEST(Formation, ATryThatSpendsTheBudgetEndsTheCall) {
         for (int p = 0; p < 4; ++p, ++key) m.enqueue(1, key, key, level, {mix[p % 6]}, {});
     }
     Teams teams;
-    EXPECT_EQ(m.formteams(1, 100000, teams), 0);
+    Queue& q = CoreTestAccess::queue(m, 1);
+    EXPECT_NE(CoreTestAccess::formteams(q, 100000, teams, 0), 0);
+    teams = Teams{};
+    EXPECT_EQ(CoreTestAccess::formteams(q, 100000, teams, 1.0), 0);
     EXPECT_TRUE(teams.first.empty() && teams.second.empty());
 }
