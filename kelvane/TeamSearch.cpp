@@ -389,6 +389,8 @@ bool TeamSearch::_prepare(int level) {
     state.open = playerConditions(_caps, _levelImbalance, SquadRoster{}, size, level);
     state.compositions.clear();
     state.reach.clear();
+    state.fewestA.fill(INT32_MAX);
+    state.fewestB.fill(INT32_MAX);
     int64_t totalPlayers = 0;
     for (int count : offer.players) totalPlayers += count;
 
@@ -437,6 +439,10 @@ bool TeamSearch::_prepare(int level) {
                                   fillTerm(i, squads[i], std::clamp<int64_t>(0, lo[i], hi[i])));
             }
             state.compositions.push_back({static_cast<int32_t>(index), least});
+            for (int i = condSquad; i < condTotal; ++i) {
+                state.fewestA[i] = std::min(state.fewestA[i], roster.first[i]);
+                state.fewestB[i] = std::min(state.fewestB[i], roster.second[i]);
+            }
         }
     }
     std::sort(state.compositions.begin(), state.compositions.end(),
@@ -545,7 +551,13 @@ int64_t TeamSearch::_above(int level, const SquadRoster& total) {
     if (_top == TopMoves::unknown) _listTop();
     if (_top != TopMoves::listed) return _levels[level].above.at(total);
     // No top move puts more than the top's places in a team: room beyond them never binds.
-    const StateKey key = _key(total, _levels[0].offer.size);
+    // The levels between take room too: at least their fewest squad members of each class.
+    SquadRoster taken = total;
+    for (int between = level - 1; between > 0; --between) {
+        taken.first += _levels[between].fewestA;
+        taken.second += _levels[between].fewestB;
+    }
+    const StateKey key = _key(taken, _levels[0].offer.size);
     if (const int64_t* known = _knownAbove[level].find(key)) return *known;
     const AboveBound& rest = _levels[level].besideTop;
     int64_t best = kUnreachable;
@@ -577,6 +589,10 @@ int64_t TeamSearch::_compositionBound(const Level& level, const SquadRoster& squ
         bound.squads[i] = int64_t{squadRoster.first[i]} - squadRoster.second[i];
         bound.roomA[i] = int64_t{_caps[i]} - current.first[i] - squadRoster.first[i];
         bound.roomB[i] = int64_t{_caps[i]} - current.second[i] - squadRoster.second[i];
+        for (int between = static_cast<int>(&level - &_levels[0]) - 1; between > 0; --between) {
+            bound.roomA[i] -= _levels[between].fewestA[i];
+            bound.roomB[i] -= _levels[between].fewestB[i];
+        }
     }
     bound.budget = budget;
     // The least of one branch; kUnreachable once it reaches the budget. A range too wide to walk

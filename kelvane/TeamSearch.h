@@ -274,6 +274,9 @@ class TeamSearch {
         // The compositions that single players may complete, cheapest first.
         std::vector<Composition> compositions;
         teamscore::LevelReach reach;
+        // The fewest squad members of each class a composition puts in each team: every
+        // candidate of the level takes at least that much room under the caps.
+        TeamState fewestA{}, fewestB{};
         teamscore::AboveBound above;  // what the levels above this one add at the least
         // The same without the top level, whose moves are taken whole (_above).
         teamscore::AboveBound besideTop;
