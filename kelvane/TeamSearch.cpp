@@ -500,16 +500,19 @@ void TeamSearch::_listTop() {
                 free -= players.first[i];
             }
             move.free = free;
-            MoveKey key;
-            auto out = std::copy(move.usedA.begin(), move.usedA.end(), key.begin());
-            out = std::copy(move.usedB.begin(), move.usedB.end(), out);
-            out = std::copy(move.pairs.begin(), move.pairs.end(), out);
-            *out = move.free;
-            if (int64_t* known = _moveIndex.find(key)) {
+            // Candidates that add the same differences make one move that asks no more of the
+            // caps than any of them: a bound, and far fewer moves to walk.
+            if (int64_t* known = _moveIndex.find(diffs)) {
                 Move& same = _topMoves[static_cast<size_t>(*known)];
                 same.cost = std::min(same.cost, move.cost);
+                for (int i = condSquad; i < condTotal; ++i) {
+                    same.usedA[i] = std::min(same.usedA[i], move.usedA[i]);
+                    same.usedB[i] = std::min(same.usedB[i], move.usedB[i]);
+                    same.pairs[i] = std::max(same.pairs[i], move.pairs[i]);
+                }
+                same.free = std::min(same.free, move.free);
             } else {
-                _moveIndex.insert(key, static_cast<int64_t>(_topMoves.size()));
+                _moveIndex.insert(diffs, static_cast<int64_t>(_topMoves.size()));
                 _topMoves.push_back(move);
             }
         }
@@ -660,12 +663,75 @@ int64_t TeamSearch::_compositionBound(const Level& level, const SquadRoster& squ
     return least;
 }
 
+bool TeamSearch::_admits(int level, const SquadRoster& current, const Choice& choice) const {
+    const Level& state = _levels[level];
+    const Conditions conditions =
+        playerConditions(_caps, _levelImbalance, current, state.offer.size, level);
+    const SquadRoster& squads = std::get<0>(state.offer.compositions[choice.composition]);
+    const SquadRoster& players = choice.players;
+    // As the search would meet it: the composition within the caps left, each class's players
+    // within the room their team has, and pairs enough for the places left.
+    int pairs =
+        (state.offer.players[condSquad] - players.first[condSquad] - players.second[condSquad]) / 2;
+    for (int i = condSquad; i < condTotal; ++i) {
+        if (squads.first[i] > _caps[i] - current.first[i] ||
+            squads.second[i] > _caps[i] - current.second[i])
+            return false;
+        if (i == condSquad) continue;
+        const int roomA = conditions[i].maxTeamASize - squads.first[i] - players.first[i];
+        const int roomB = conditions[i].maxTeamBSize - squads.second[i] - players.second[i];
+        if (roomA < 0 || roomB < 0) return false;
+        pairs += std::min(
+            {(state.offer.players[i] - players.first[i] - players.second[i]) / 2, roomA, roomB});
+    }
+    int free = state.offer.size - squads.first[condSquad];
+    for (int i = condSquad; i < condTotal; ++i) free -= players.first[i];
+    return free <= pairs;
+}
+
 int64_t TeamSearch::_solved(int level, const SquadRoster& current, Choice& choice) {
     auto& memo = _memo[level];
     const StateKey key = _key(current, _levels[level].placesLeft);
     if (const auto* known = memo.find(key)) {
         choice = known->second;
         return known->first;
+    }
+    // The same differences with the most room the caps can leave: a state whose candidates
+    // include every candidate of this one. If the chain that wins there can be made here, it
+    // wins here too, with the same value: nothing here scores less, and a later candidate that
+    // tied here would have tied there.
+    SquadRoster roomiest{};
+    for (int i = condSquad; i < condTotal; ++i) {
+        const int32_t diff = current.first[i] - current.second[i];
+        roomiest.first[i] = std::max(diff, 0);
+        roomiest.second[i] = std::max(-diff, 0);
+    }
+    if (level > 0 && _key(roomiest, _levels[level].placesLeft) != key) {
+        const int64_t value = _solved(level, roomiest, choice);
+        if (_stopped) return value;
+        if (value >= kUnreachable) {
+            memo.insert(key, {value, choice});
+            return value;
+        }
+        bool same = true;
+        SquadRoster here = current, there = roomiest;
+        Choice step = choice;
+        for (int below = level;; --below) {
+            same = _admits(below, here, step);
+            if (!same || below == 0) break;
+            here = _after(below, here, step);
+            there = _after(below, there, step);
+            const auto* next = _memo[below - 1].find(_key(there, _levels[below - 1].placesLeft));
+            if (next == nullptr) {  // not kept: the table is full
+                same = false;
+                break;
+            }
+            step = next->second;
+        }
+        if (same) {
+            memo.insert(key, {value, choice});
+            return value;
+        }
     }
     const int64_t value = _solve(level, current, choice);
     if (!_stopped) memo.insert(key, {value, choice});

@@ -141,12 +141,13 @@ class TeamSearch {
     static bool checkPlayers(int& teamA, int& teamB, int imbalance, int squadA, int squadB,
                              int available, int maxTeamA, int maxTeamB);
 
-    // A candidate of the top level with nothing fixed, by how many of each class it puts in
-    // each team (squad players at condSquad) and the differences that makes, with the least
-    // score of its own over the candidates that do the same.
+    // The candidates of the top level with nothing fixed that add the same class differences
+    // (squad players at condSquad), with the least score of their own, and what they ask of the
+    // caps at the least: the fewest of each class they put in each team, the most pairs they
+    // leave, the fewest places they leave to pairs.
     struct Move {
         TeamState usedA{}, usedB{};
-        TeamState pairs{};  // the pairs of single players each class has left
+        TeamState pairs{};  // the pairs of single players left in each class
         std::array<int32_t, CONDITION_COUNT> diffs{};
         int64_t cost = 0;
         int32_t free = 0;  // the places per team left for the second pass's pairs
@@ -294,6 +295,8 @@ class TeamSearch {
     int64_t _solve(int level, const SquadRoster& current, Choice& choice);
     // The exact least from a state entering `level`, solved once and kept.
     int64_t _solved(int level, const SquadRoster& current, Choice& choice);
+    // Whether the level's choice is a candidate from the running totals `current`.
+    bool _admits(int level, const SquadRoster& current, const Choice& choice) const;
     // The running totals after a level's choice.
     SquadRoster _after(int level, const SquadRoster& current, const Choice& choice) const;
     // A lower bound on every candidate through one composition from `current`, at least budget
@@ -327,8 +330,7 @@ class TeamSearch {
     // Per level: _above known so far, by the state the top is entered with; and a scratch index
     // of moves by what they put in each team.
     std::array<Table<StateKey, int64_t>, LEVEL_COUNT> _knownAbove;
-    using MoveKey = std::array<int32_t, 3 * CONDITION_COUNT + 1>;
-    Table<MoveKey, int64_t> _moveIndex;
+    Table<std::array<int32_t, CONDITION_COUNT>, int64_t> _moveIndex;
     TeamState _caps{}, _levelImbalance{}, _totalImbalance{};
     Clock::time_point _start{};
     uint32_t _untilClock = 0;
