@@ -394,54 +394,59 @@ bool TeamSearch::_prepare(int level) {
     int64_t totalPlayers = 0;
     for (int count : offer.players) totalPlayers += count;
 
-    // Two walks: the first finds each class's hull, the second tabulates within it.
+    // The bottom level's reach bounds nothing: there is no level below it.
     LevelReach& reach = state.reach;
-    for (int walk = 0; walk < 2; ++walk) {
-        if (walk == 1) {
-            for (int i = condSquad; i < condTotal; ++i)
-                if (reach.lo[i] <= reach.hi[i] && reach.hi[i] - reach.lo[i] < LevelReach::kMaxWidth)
-                    reach.least[i].assign(static_cast<size_t>(reach.hi[i] - reach.lo[i] + 1),
-                                          kUnreachable);
+    const bool reached = level < LEVEL_COUNT - 1;
+    for (size_t index = 0; index < offer.compositions.size(); ++index) {
+        const SquadRoster& roster = std::get<0>(offer.compositions[index]);
+        const int teamALeft = size - roster.first[condSquad];
+        const int teamBLeft = size - roster.second[condSquad];
+        // Only compositions that leave no more places than there are single players.
+        if (int64_t{teamALeft} + teamBLeft > totalPlayers) continue;
+        Composition composition{static_cast<int32_t>(index), squadTerm(roster), {}, {}};
+        bool fillable = true;
+        for (int i = condScout; i < condTotal && fillable; ++i)
+            fillable = fillRange(state.open[i], roster, i, offer.players[i], teamALeft, teamBLeft,
+                                 composition.lo[i], composition.hi[i]);
+        if (!fillable) continue;
+        const int64_t squads = int64_t{roster.first[condSquad]} - roster.second[condSquad];
+        composition.lo[condSquad] = composition.hi[condSquad] = squads;
+        for (int i = condScout; i < condTotal; ++i) {
+            const int64_t own = int64_t{roster.first[i]} - roster.second[i];
+            const int64_t lo = composition.lo[i], hi = composition.hi[i];
+            // fillTerm is convex with its bends at the squads' difference and at zero.
+            composition.least += std::min(fillTerm(i, own, std::clamp(own, lo, hi)),
+                                          fillTerm(i, own, std::clamp<int64_t>(0, lo, hi)));
         }
-        for (size_t index = 0; index < offer.compositions.size(); ++index) {
-            const SquadRoster& roster = std::get<0>(offer.compositions[index]);
-            const int teamALeft = size - roster.first[condSquad];
-            const int teamBLeft = size - roster.second[condSquad];
-            // Only compositions that leave no more places than there are single players.
-            if (int64_t{teamALeft} + teamBLeft > totalPlayers) continue;
-            std::array<int64_t, CONDITION_COUNT> lo{}, hi{}, squads{};
-            bool fillable = true;
-            for (int i = condScout; i < condTotal && fillable; ++i)
-                fillable = fillRange(state.open[i], roster, i, offer.players[i], teamALeft,
-                                     teamBLeft, lo[i], hi[i]);
-            if (!fillable) continue;
-            for (int i = condSquad; i < condTotal; ++i)
-                squads[i] = int64_t{roster.first[i]} - roster.second[i];
-            lo[condSquad] = hi[condSquad] = squads[condSquad];
-            if (walk == 0) {
-                for (int i = condSquad; i < condTotal; ++i) {
-                    reach.lo[i] = std::min(reach.lo[i], lo[i]);
-                    reach.hi[i] = std::max(reach.hi[i], hi[i]);
-                }
-                continue;
+        for (int i = condSquad; i < condTotal; ++i) {
+            state.fewestA[i] = std::min(state.fewestA[i], roster.first[i]);
+            state.fewestB[i] = std::min(state.fewestB[i], roster.second[i]);
+            if (reached) {
+                reach.lo[i] = std::min(reach.lo[i], composition.lo[i]);
+                reach.hi[i] = std::max(reach.hi[i], composition.hi[i]);
             }
-            // A class's share of the level's score: its squad term, then its player and level
-            // terms where the single players take it.
-            reach.add(condSquad, squads[condSquad], squadPenalty[condSquad] * std::abs(squads[0]));
-            int64_t least = squadTerm(roster);
-            for (int i = condScout; i < condTotal; ++i) {
-                const int64_t own = squadPenalty[i] * std::abs(squads[i]);
-                if (!reach.least[i].empty())
-                    for (int64_t e = lo[i]; e <= hi[i]; ++e)
-                        reach.add(i, e, own + fillTerm(i, squads[i], e));
-                // fillTerm is convex with its bends at the squads' difference and at zero.
-                least += std::min(fillTerm(i, squads[i], std::clamp(squads[i], lo[i], hi[i])),
-                                  fillTerm(i, squads[i], std::clamp<int64_t>(0, lo[i], hi[i])));
-            }
-            state.compositions.push_back({static_cast<int32_t>(index), least});
+        }
+        state.compositions.push_back(composition);
+    }
+    if (reached) {
+        for (int i = condSquad; i < condTotal; ++i)
+            if (reach.lo[i] <= reach.hi[i] && reach.hi[i] - reach.lo[i] < LevelReach::kMaxWidth)
+                reach.least[i].assign(static_cast<size_t>(reach.hi[i] - reach.lo[i] + 1),
+                                      kUnreachable);
+        // A class's share of the level's score: its squad term, then its player and level terms
+        // where the single players take it.
+        for (const Composition& composition : state.compositions) {
+            const SquadRoster& roster = std::get<0>(offer.compositions[composition.index]);
             for (int i = condSquad; i < condTotal; ++i) {
-                state.fewestA[i] = std::min(state.fewestA[i], roster.first[i]);
-                state.fewestB[i] = std::min(state.fewestB[i], roster.second[i]);
+                const int64_t squads = int64_t{roster.first[i]} - roster.second[i];
+                const int64_t own = squadPenalty[i] * std::abs(squads);
+                if (i == condSquad) {
+                    reach.add(i, squads, own);
+                    continue;
+                }
+                if (!reach.least[i].empty())
+                    for (int64_t e = composition.lo[i]; e <= composition.hi[i]; ++e)
+                        reach.add(i, e, own + fillTerm(i, squads, e));
             }
         }
     }
@@ -582,9 +587,11 @@ int64_t TeamSearch::_above(int level, const SquadRoster& total) {
     return best;
 }
 
-int64_t TeamSearch::_compositionBound(const Level& level, const SquadRoster& squadRoster,
+int64_t TeamSearch::_compositionBound(const Level& level, const Composition& composition,
                                       const SquadRoster& current, const Conditions& conditions,
+                                      const std::array<bool, CONDITION_COUNT>& narrowed,
                                       int64_t budget, FillBound& bound) const {
+    const SquadRoster& squadRoster = std::get<0>(level.offer.compositions[composition.index]);
     const int teamALeft = level.offer.size - squadRoster.first[condSquad];
     const int teamBLeft = level.offer.size - squadRoster.second[condSquad];
     for (int i = condSquad; i < condTotal; ++i) {
@@ -627,10 +634,14 @@ int64_t TeamSearch::_compositionBound(const Level& level, const SquadRoster& squ
             branch.rest[i - 1] = branch.rest[i] + least[i];
         return total;
     };
-    for (int i = condScout; i < condTotal; ++i)
-        if (!fillRange(conditions[i], squadRoster, i, level.offer.players[i], teamALeft, teamBLeft,
-                       lo[i], hi[i]))
+    for (int i = condScout; i < condTotal; ++i) {
+        // Where the caps have not narrowed, the range is the one found with nothing fixed.
+        lo[i] = composition.lo[i];
+        hi[i] = composition.hi[i];
+        if (narrowed[i] && !fillRange(conditions[i], squadRoster, i, level.offer.players[i],
+                                      teamALeft, teamBLeft, lo[i], hi[i]))
             return kUnreachable;
+    }
     // Per class first: it is cheaper, and the top's moves taken whole can only bound higher.
     FillBound::Branch& first = bound.branches[0];
     first = FillBound::Branch{};
@@ -747,6 +758,10 @@ int64_t TeamSearch::_solve(int level, const SquadRoster& current, Choice& choice
         roomA[i] = _caps[i] - current.first[i];
         roomB[i] = _caps[i] - current.second[i];
     }
+    std::array<bool, CONDITION_COUNT> narrowed;
+    for (int i = condSquad; i < condTotal; ++i)
+        narrowed[i] = conditions[i].maxTeamASize != state.open[i].maxTeamASize ||
+                      conditions[i].maxTeamBSize != state.open[i].maxTeamBSize;
     int64_t best = kUnreachable;
     Position bestAt;
     FillBound bound;
@@ -763,7 +778,8 @@ int64_t TeamSearch::_solve(int level, const SquadRoster& current, Choice& choice
             fits = squadRoster.first[i] <= roomA[i] && squadRoster.second[i] <= roomB[i];
         if (!fits) continue;
         const int64_t budget = later ? std::min(best + 1, kUnreachable) : best;
-        if (_compositionBound(state, squadRoster, current, conditions, budget, bound) >= budget)
+        if (_compositionBound(state, composition, current, conditions, narrowed, budget, bound) >=
+            budget)
             continue;
         rosters.clear();
         rosters.emplace_back(squadRoster, -1);

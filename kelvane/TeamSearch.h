@@ -264,10 +264,12 @@ class TeamSearch {
         uint32_t _stamp = 1;
     };
 
-    // A composition taking part, with the least score of any candidate through it.
+    // A composition taking part, with the least score of any candidate through it and, per
+    // class, where single players can take the level's difference with nothing fixed.
     struct Composition {
         int32_t index;
         int64_t least;
+        std::array<int64_t, CONDITION_COUNT> lo, hi;
     };
     struct Level {
         Offer offer;
@@ -301,9 +303,11 @@ class TeamSearch {
     SquadRoster _after(int level, const SquadRoster& current, const Choice& choice) const;
     // A lower bound on every candidate through one composition from `current`, at least budget
     // once it reaches it; leaves in bound what the filling needs.
-    int64_t _compositionBound(const Level& level, const SquadRoster& squadRoster,
+    // `narrowed` names the classes whose caps the running totals have narrowed.
+    int64_t _compositionBound(const Level& level, const Composition& composition,
                               const SquadRoster& current, const Conditions& conditions,
-                              int64_t budget, FillBound& bound) const;
+                              const std::array<bool, CONDITION_COUNT>& narrowed, int64_t budget,
+                              FillBound& bound) const;
     // Takes a level's offer in: the compositions single players can complete, their least
     // scores and the level's reach. False when no composition can be completed.
     bool _prepare(int level);
