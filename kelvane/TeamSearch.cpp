@@ -36,6 +36,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 
 namespace teamscore {
 
@@ -382,6 +383,15 @@ SquadRoster TeamSearch::_after(int level, const SquadRoster& current, const Choi
     return total;
 }
 
+const std::pair<int64_t, int32_t>& TeamSearch::Level::ordered(size_t taken) {
+    while (order.size() <= taken) {
+        std::pop_heap(pending.begin(), pending.end(), std::greater<>());
+        order.push_back(pending.back());
+        pending.pop_back();
+    }
+    return order[taken];
+}
+
 bool TeamSearch::_prepare(int level) {
     Level& state = _levels[level];
     const Offer& offer = state.offer;
@@ -450,12 +460,17 @@ bool TeamSearch::_prepare(int level) {
             }
         }
     }
-    std::sort(state.compositions.begin(), state.compositions.end(),
-              [](const Composition& a, const Composition& b) {
-                  return a.least != b.least ? a.least < b.least : a.index > b.index;
-              });
+    // Cheapest first; among equal least scores the later first. Searches seldom go far down
+    // the order: it is sorted as far as they go.
+    state.order.clear();
+    state.pending.clear();
+    for (size_t at = 0; at < state.compositions.size(); ++at)
+        state.pending.emplace_back(state.compositions[at].least, -static_cast<int32_t>(at));
+    std::make_heap(state.pending.begin(), state.pending.end(), std::greater<>());
     // Some composition must be completed by single players; usually the first one settles it.
-    for (const Composition& composition : state.compositions) {
+    for (size_t taken = 0; taken < state.compositions.size(); ++taken) {
+        const Composition& composition =
+            state.compositions[static_cast<size_t>(-state.ordered(taken).second)];
         const SquadRoster& roster = std::get<0>(offer.compositions[composition.index]);
         state.rosters.clear();
         state.rosters.emplace_back(roster, -1);
@@ -766,8 +781,10 @@ int64_t TeamSearch::_solve(int level, const SquadRoster& current, Choice& choice
     Position bestAt;
     FillBound bound;
     MatchingResult& rosters = state.rosters;  // the levels above use buffers of their own
-    for (const Composition& composition : state.compositions) {
-        if (composition.least > best) break;
+    for (size_t taken = 0; taken < state.compositions.size(); ++taken) {
+        const auto [least, at] = state.ordered(taken);
+        if (least > best) break;
+        const Composition& composition = state.compositions[static_cast<size_t>(-at)];
         // Only a later candidate can win on a tie.
         const bool later = composition.index > bestAt.composition;
         if (composition.least == best && !later) continue;
@@ -786,26 +803,41 @@ int64_t TeamSearch::_solve(int level, const SquadRoster& current, Choice& choice
         fill(condSquad, rosters, 0, conditions, state.offer.players, SquadRoster{},
              size - squadRoster.first[condSquad], size - squadRoster.second[condSquad], &bound);
 
+        // Above the top, the rosters most likely to win are solved first, so that the best
+        // cuts the others: by their bound, and the later first among equal bounds.
+        std::vector<std::pair<int64_t, int32_t>>& ranked = state.ranked;
+        ranked.clear();
         for (size_t player = rosters.size(); player-- > 1;) {
+            int64_t least = 0;
+            if (level != 0) {
+                const Choice candidate{composition.index, std::get<0>(rosters[player])};
+                const SquadRoster total = _after(level, current, candidate);
+                const int64_t own = levelTerms(squadRoster, candidate.players);
+                // The per-class bound first: it is cheaper and often enough.
+                least = own + state.above.at(total);
+                if (least >= kUnreachable || least > best) continue;
+                least = own + _above(level, total);
+                if (least >= kUnreachable || least > best) continue;
+            }
+            ranked.emplace_back(least, -static_cast<int32_t>(player));
+        }
+        if (level != 0) std::sort(ranked.begin(), ranked.end());
+        for (const auto& [bound, player] : ranked) {
             if (_outOfTime()) {
                 _stopped = true;
                 return best;
             }
-            const Choice candidate{composition.index, std::get<0>(rosters[player])};
+            if (bound > best) break;
+            const Choice candidate{composition.index,
+                                   std::get<0>(rosters[static_cast<size_t>(-player)])};
             const Position at(composition.index, squadRoster, candidate.players);
+            if (bound == best && !(at > bestAt)) continue;
             const SquadRoster total = _after(level, current, candidate);
             const int64_t own = levelTerms(squadRoster, candidate.players);
             int64_t rest;
             if (level == 0) {
                 rest = battleTerm(total, _totalImbalance);
             } else {
-                // The per-class bound first: it is cheaper and often enough.
-                const int64_t quick = own + state.above.at(total);
-                if (quick >= kUnreachable || quick > best || (quick == best && !(at > bestAt)))
-                    continue;
-                const int64_t least = own + _above(level, total);
-                if (least >= kUnreachable || least > best || (least == best && !(at > bestAt)))
-                    continue;
                 Choice next;
                 rest = _solved(level - 1, total, next);
                 if (_stopped) return best;

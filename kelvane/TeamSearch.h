@@ -274,8 +274,13 @@ class TeamSearch {
     struct Level {
         Offer offer;
         Conditions open{};  // the player conditions with nothing fixed yet
-        // The compositions that single players may complete, cheapest first.
+        // The compositions that single players may complete, in the offer's order, and the
+        // order the search takes them in, (least, minus the position) cheapest first: sorted as
+        // far as searches have gone, the rest pending in a heap.
         std::vector<Composition> compositions;
+        std::vector<std::pair<int64_t, int32_t>> order, pending;
+        // The entry at `taken` in that order. REQUIRES taken < compositions.size().
+        const std::pair<int64_t, int32_t>& ordered(size_t taken);
         teamscore::LevelReach reach;
         // The fewest squad members of each class a composition puts in each team: every
         // candidate of the level takes at least that much room under the caps.
@@ -284,8 +289,10 @@ class TeamSearch {
         // The same without the top level, whose moves are taken whole (_above).
         teamscore::AboveBound besideTop;
         int64_t placesLeft = 0;  // places per team of this level and those above it
-        // Scratch of one visit: the composition being completed, then its rosters.
+        // Scratch of one visit: the composition being completed, then its rosters, and those
+        // that can still win by their bound, (bound, minus the roster's place).
         MatchingResult rosters;
+        std::vector<std::pair<int64_t, int32_t>> ranked;
     };
     // Most candidates the top lists: beyond, it is no thin level and the per-class bound serves.
     static constexpr size_t kMaxListed = size_t{1} << 14;
