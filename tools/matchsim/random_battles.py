@@ -214,9 +214,8 @@ RECENT_MAPS = 4
 
 # One queue with ten maps. Three 15-a-side layouts: 3-5-7 always, 4-5-6 as well once the
 # queue's average wait reaches 20 s, 2-5-8 from 40 s. The whole-battle allowances widen from 10 s
-# on; the per-level ones stay 0 for minutes, because every step of a level allowance gives each
-# class a range of targets at every level and multiplies the search: with them wide, nearly
-# every call on a long queue would spend its whole budget.
+# on; the per-level ones stay 0 for minutes, because a wider level allowance lets a battle be
+# uneven at every level, which players notice more than a few seconds more of waiting.
 RANDOM_DEFAULT_CONFIG = [
     [1,
      [1, 2, 3, 4, 5, 6, 7, 8, 9, 10],
