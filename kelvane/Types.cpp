@@ -30,13 +30,9 @@ TeamState& operator-=(TeamState& left, const TeamState& right) {
     return left;
 }
 
-TeamState operator+(TeamState left, const TeamState& right) {
-    return left += right;
-}
+TeamState operator+(TeamState left, const TeamState& right) { return left += right; }
 
-TeamState operator-(TeamState left, const TeamState& right) {
-    return left -= right;
-}
+TeamState operator-(TeamState left, const TeamState& right) { return left -= right; }
 
 SquadRoster& operator+=(SquadRoster& left, const SquadRoster& right) {
     left.first += right.first;
@@ -50,10 +46,6 @@ SquadRoster& operator-=(SquadRoster& left, const SquadRoster& right) {
     return left;
 }
 
-SquadRoster operator+(SquadRoster left, const SquadRoster& right) {
-    return left += right;
-}
+SquadRoster operator+(SquadRoster left, const SquadRoster& right) { return left += right; }
 
-SquadRoster operator-(SquadRoster left, const SquadRoster& right) {
-    return left -= right;
-}
+SquadRoster operator-(SquadRoster left, const SquadRoster& right) { return left -= right; }

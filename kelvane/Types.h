@@ -100,8 +100,8 @@ using Tmb = std::array<uint32_t, 4>;
 using ImbalanceTimeouts = std::array<std::vector<uint32_t>, CONDITION_COUNT>;
 
 // One queue's configuration: maps, layouts, total and level imbalance timeouts, vehicle caps.
-using ConfigTuple =
-    std::tuple<std::set<int>, std::vector<Tmb>, ImbalanceTimeouts, ImbalanceTimeouts, TeamState>;
+using ConfigTuple = std::tuple<std::set<int>, std::vector<Tmb>, ImbalanceTimeouts,
+                               ImbalanceTimeouts, TeamState>;
 
 // Penalty weights of the team search, indexed by VehCondition.
 inline constexpr TeamState squadPenalty = {20, 5, 10, 3, 3};

@@ -112,7 +112,7 @@ static_assert(sizeof(long) > sizeof(uint32_t), "long must hold every unsigned 32
 
 // Owns one reference, released when the holder goes out of scope unless handed over.
 class PyRef {
-  public:
+public:
     explicit PyRef(PyObject* object) : _object(object) {}
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
@@ -133,7 +133,7 @@ class PyRef {
         return object;
     }
 
-  private:
+private:
     PyObject* _object;
 };
 
@@ -225,7 +225,7 @@ constexpr const char* kMaxVehicleForm = "a non-negative int below 2**31";
 
 // Checks and converts the fields of one queue description; every refusal names the queue.
 class DescriptionReader {
-  public:
+public:
     explicit DescriptionReader(int queueKey) : _queueKey(queueKey) {}
 
     bool readMaps(PyObject* maps, std::set<int>& allMaps) const {
@@ -289,7 +289,7 @@ class DescriptionReader {
         return read == Read::ok || itemError(read, "maxVehicles", at, kMaxVehicleForm);
     }
 
-  private:
+private:
     // Both set the error and return false.
     bool fieldError(PyObject* type, const char* field, const char* form) const {
         PyErr_Format(type, "queue %d: %s must be %s.", _queueKey, field, form);
@@ -345,9 +345,7 @@ bool readConfig(PyObject* list, std::map<int, ConfigTuple>& config) {
 // Enqueue arguments
 
 // The low 32 bits of a plain int, as the core's 32-bit fields take it.
-int32_t low32(long value) {
-    return static_cast<int32_t>(static_cast<uint32_t>(value));
-}
+int32_t low32(long value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
 
 // Reads a list of plain ints (bool included: it passes the int check) into values, each
 // truncated to 32 bits. A long is refused like any other non-int.

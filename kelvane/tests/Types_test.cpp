@@ -1,6 +1,6 @@
-#include "Types.h"
-
 #include <gtest/gtest.h>
+
+#include "Types.h"
 
 TEST(Types, ConvertVehTypesMapsEveryType) {
     EXPECT_EQ(convertVehTypes(typeOther), condSquad);
@@ -8,8 +8,7 @@ TEST(Types, ConvertVehTypesMapsEveryType) {
     EXPECT_EQ(convertVehTypes(typeMedium), condSquad);
     EXPECT_EQ(convertVehTypes(typeScout), condScout);
     EXPECT_EQ(convertVehTypes(typeSpg), condSpg);
-    for (VehType t : {typeHeavy, typeHeavyAl, typeHeavyAr})
-        EXPECT_EQ(convertVehTypes(t), condHeavy);
+    for (VehType t : {typeHeavy, typeHeavyAl, typeHeavyAr}) EXPECT_EQ(convertVehTypes(t), condHeavy);
     for (VehType t : {typeAtspg, typeAtspgGl, typeAtspgAr}) EXPECT_EQ(convertVehTypes(t), condAt);
     for (VehType t : {typeMediumFs, typeMediumAl, typeMediumAr})
         EXPECT_EQ(convertVehTypes(t), condSquad);
