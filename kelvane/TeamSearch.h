@@ -10,7 +10,12 @@
 // class differences and the room left under the caps (the room only up to the places left, more
 // can never bind). The search is a dynamic programme over those states: the exact least cost of
 // the levels above is computed once per state reached and kept, with the choice that attains it.
-// Lower bounds decide which states and rosters need solving at all (see TeamScore).
+// Lower bounds (teamscore, below) decide which states and rosters need solving at all.
+//
+// Cost: a call walks the bottom level's candidates once, and each state entering the middle or
+// the top level's candidates once, so at most the bottom's candidates plus, for each level above
+// it, its states times its candidates. The states of a level are the distinct running totals
+// that the candidates below can leave, with the room under the caps clipped to the places left.
 #pragma once
 
 #include <algorithm>
