@@ -239,7 +239,7 @@ class TeamSearch {
                 if (_used >= kMaxEntries) return;
                 std::vector<Entry> old;
                 old.swap(_entries);
-                _entries.assign(std::max<size_t>(1024, 2 * old.size()), Entry{});
+                _entries.assign(std::max<size_t>(kFirstEntries, 2 * old.size()), Entry{});
                 _used = 0;
                 for (const Entry& entry : old)
                     if (entry.stamp == _stamp) insert(entry.key, entry.value);
@@ -262,8 +262,10 @@ class TeamSearch {
             for (int32_t part : key) h = (h ^ static_cast<uint32_t>(part)) * 0xff51afd7ed558ccdULL;
             return h ^ (h >> 29);
         }
-        // About 30 MB of states at the most; a state not kept is only solved again.
+        // About 30 MB of states at the most; a state not kept is only solved again. A table
+        // starts small: a server holds one per level of every queue, and most calls need few.
         static constexpr size_t kMaxEntries = size_t{1} << 18;
+        static constexpr size_t kFirstEntries = 256;
         std::vector<Entry> _entries;  // empty or a power of two
         size_t _used = 0;
         uint32_t _stamp = 1;
