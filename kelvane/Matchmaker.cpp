@@ -15,9 +15,7 @@ void Matchmaker::enqueue(QueueKey queue, MatchmakerTime time, SquadKey key, int 
     _queues.at(queue).enqueue(time, key, level, types, lastMaps);
 }
 
-void Matchmaker::dequeue(QueueKey queue, SquadKey key) {
-    _queues.at(queue).dequeue(key);
-}
+void Matchmaker::dequeue(QueueKey queue, SquadKey key) { _queues.at(queue).dequeue(key); }
 
 MapKey Matchmaker::formteams(QueueKey queue, MatchmakerTime time, Teams& result) {
     return _queues.at(queue).formteams(time, result);

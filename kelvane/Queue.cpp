@@ -3,12 +3,13 @@
 #include <climits>
 
 Queue::Queue(ConfigTuple config) {
-    std::tie(_allMaps, _tmb, _totalImbalanceTimeouts, _levelImbalanceTimeouts, _maxVehicleCounts) =
-        std::move(config);
+    std::tie(_allMaps, _tmb, _totalImbalanceTimeouts, _levelImbalanceTimeouts,
+             _maxVehicleCounts) = std::move(config);
     _mapCosts.setPool(_allMaps);
 }
 
-void Queue::enqueue(MatchmakerTime time, SquadKey key, int level, const std::vector<VehType>& types,
+void Queue::enqueue(MatchmakerTime time, SquadKey key, int level,
+                    const std::vector<VehType>& types,
                     const std::vector<std::vector<int>>& maps) {
     try {
         for (const std::vector<int>& memberMaps : maps) {
