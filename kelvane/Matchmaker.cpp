@@ -1,12 +1,15 @@
-#include <cstdlib>
+#include <tuple>
+#include <utility>
 
 #include "Queue.h"
 
 Matchmaker::Matchmaker(unsigned int seed, const std::map<int, ConfigTuple>& config) {
-    for (const auto& entry : config) _queues.emplace(entry.first, entry.second);
-    // Process-wide: a matchmaker created later seeds the generator again. Seeded last, so a
-    // construction that fails leaves the other matchmakers' draws alone.
-    srand(seed);
+    // One generator for all queues: their draws interleave in the order of the calls, as they
+    // did when every matchmaker drew from the process-wide rand().
+    const auto random = std::make_shared<Random>(seed);
+    for (const auto& entry : config)
+        _queues.emplace(std::piecewise_construct, std::forward_as_tuple(entry.first),
+                        std::forward_as_tuple(entry.second, random));
 }
 
 void Matchmaker::enqueue(QueueKey queue, MatchmakerTime time, SquadKey key, int level,

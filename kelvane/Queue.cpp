@@ -2,7 +2,8 @@
 
 #include <climits>
 
-Queue::Queue(ConfigTuple config) {
+Queue::Queue(ConfigTuple config, std::shared_ptr<Random> random)
+    : _random(random ? std::move(random) : std::make_shared<Random>()) {
     std::tie(_allMaps, _tmb, _totalImbalanceTimeouts, _levelImbalanceTimeouts,
              _maxVehicleCounts) = std::move(config);
     _mapCosts.setPool(_allMaps);

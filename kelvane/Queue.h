@@ -9,10 +9,12 @@
 #include <array>
 #include <chrono>
 #include <map>
+#include <memory>
 #include <set>
 #include <vector>
 
 #include "MapCostIndex.h"
+#include "Random.h"
 #include "SquadInfo.h"
 #include "SquadRosterGenerator.h"
 #include "TeamSearch.h"
@@ -20,7 +22,9 @@
 
 class Queue {
   public:
-    explicit Queue(ConfigTuple config);
+    // Draws from random, shared with the other queues of its matchmaker; a queue of its own
+    // draws as rand() does before any srand.
+    explicit Queue(ConfigTuple config, std::shared_ptr<Random> random = nullptr);
 
     // Takes a squad in: map costs from each member's recent maps (first = most recent), its
     // composition to the roster generator of its level if it has two or more members, and its
@@ -102,6 +106,7 @@ class Queue {
     TeamState _curMaxTotalImbalance{};
     TeamState _curMaxLevelImbalance{};
     SquadInfo _squads;
+    std::shared_ptr<Random> _random;
     // The first pass's scratch state, kept from call to call so that it allocates only while
     // its buffers grow.
     TeamSearch _search;
@@ -109,7 +114,7 @@ class Queue {
 
 class Matchmaker {
   public:
-    // Seeds the process-wide rand() with seed and builds one queue per configured key.
+    // Builds one queue per configured key, all drawing from one generator seeded with seed.
     Matchmaker(unsigned int seed, const std::map<int, ConfigTuple>& config);
 
     // True iff key is a configured queue.

@@ -1,7 +1,6 @@
 // The second and third passes of the team search. The second tops both teams up with random
 // pairs of waiting single players; the third turns the counts into squad keys, picks the map the
 // chosen players played least recently and then the single players with the lowest cost for it.
-#include <cstdlib>
 #include <map>
 
 #include "Queue.h"
@@ -59,7 +58,7 @@ bool Queue::_step2(Solution& solution, const Tmb& tmb) {
             }
         }
         if (choice.empty()) break;
-        const auto [curLevel, curType] = choice[rand() % choice.size()];
+        const auto [curLevel, curType] = choice[_random->next() % choice.size()];
         current[curLevel][curType] += 1;
         available[curLevel][curType] -= 1;
         freeByType[curType] -= 1;
@@ -123,7 +122,7 @@ MapKey Queue::_addPlayersToTeam(Teams& solution, const std::array<Teams, LEVEL_C
     }
     // No map qualifies (or the pool is empty): no battle rather than a draw from nothing.
     if (bestMaps.empty()) return 0;
-    const MapKey bestMap = bestMaps[rand() % bestMaps.size()];
+    const MapKey bestMap = bestMaps[_random->next() % bestMaps.size()];
 
     std::vector<SquadKey> playersKeys;
     for (int level = 0; level < LEVEL_COUNT; ++level) {

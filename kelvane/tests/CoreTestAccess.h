@@ -27,6 +27,7 @@ struct CoreTestAccess {
         return q._squadGenerator[level];
     }
     static const SquadInfo& squads(const Queue& q) { return q._squads; }
+    static Random& random(Queue& q) { return *q._random; }
     static int bestSolutionPenalty(const Queue& q) { return int(q._search.penalty()); }
     static auto startTime(const Queue& q) { return q._startTime; }
     static const auto& tmb(const Queue& q) { return q._tmb; }

@@ -17,7 +17,7 @@ void enqueueSingles(Queue& q, SquadKey first, int count, int level, VehType type
     for (int i = 0; i < count; ++i) q.enqueue(first + i, first + i, level, {type}, {});
 }
 
-// The first value rand() gives after srand(seed).
+// The first value the C library's rand() gives after srand(seed): a queue seeded alike draws it.
 int firstDraw(unsigned seed) {
     srand(seed);
     return rand();
@@ -32,10 +32,10 @@ TEST(TeamAssembly, Step2DrawsNothingWhenEveryLevelIsFull) {
     s[0].second = SquadRoster{{1, 0, 0, 0, 0}, {1, 0, 0, 0, 0}};
     const Solution before = s;
     const int expected = firstDraw(77);
-    srand(77);
+    A::random(q).seed(77);
     EXPECT_TRUE(A::step2(q, s, Tmb{1, 0, 0, 0}));
     EXPECT_EQ(s, before);
-    EXPECT_EQ(rand(), expected);  // no draw was made
+    EXPECT_EQ(A::random(q).next(), expected);  // no draw was made
 }
 
 TEST(TeamAssembly, Step2PicksTheScarcestPlaceInPairs) {
@@ -79,7 +79,7 @@ TEST(TeamAssembly, Step2DrawsAmongEqualPlacesWithRandModN) {
         enqueueSingles(q, 1, 2, 0, typeMedium);
         enqueueSingles(q, 10, 2, 0, typeHeavy);
         const int draw = firstDraw(seed);
-        srand(seed);
+        A::random(q).seed(seed);
         Solution s{};
         EXPECT_TRUE(A::step2(q, s, Tmb{1, 0, 0, 0}));
         // Candidates in class order: class-less first, heavies second.
@@ -123,7 +123,7 @@ TEST(TeamAssembly, SmallPoolDrawsFromEveryMap) {
         Solution s{};
         s[0].first = SquadRoster{{2, 0, 0, 0, 0}, {}};
         const int draw = firstDraw(seed);
-        srand(seed);
+        A::random(q).seed(seed);
         Teams teams;
         EXPECT_EQ(A::step3(q, s, teams), (std::vector<int>{4, 8, 9})[draw % 3]);
         EXPECT_EQ(teams.first, (Keys{7}));
@@ -138,7 +138,7 @@ TEST(TeamAssembly, RecentMapsLoseAndTiesFollowTheDraw) {
         Solution s{};
         s[0].first = SquadRoster{{}, {2, 0, 0, 0, 0}};
         const int draw = firstDraw(seed);
-        srand(seed);
+        A::random(q).seed(seed);
         Teams teams;
         EXPECT_EQ(A::step3(q, s, teams), draw % 2 == 0 ? 1 : 4);
         EXPECT_EQ(teams.second, (Keys{7}));
@@ -153,11 +153,11 @@ TEST(TeamAssembly, NoBattleWhenEveryMapCostsTooMuch) {
     Solution s{};
     s[0].first = SquadRoster{{2, 0, 0, 0, 0}, {}};
     const int expected = firstDraw(3);
-    srand(3);
+    A::random(q).seed(3);
     Teams teams;
     EXPECT_EQ(A::step3(q, s, teams), 0);
     EXPECT_TRUE(teams.first.empty() && teams.second.empty());
-    EXPECT_EQ(rand(), expected);  // nothing drawn from an empty list
+    EXPECT_EQ(A::random(q).next(), expected);  // nothing drawn from an empty list
 }
 
 TEST(TeamAssembly, TeamListsGoLevelByLevelSquadsThenClasses) {
@@ -204,7 +204,7 @@ TEST(TeamAssembly, MapScoringStopsOnlyWhenAPartialTotalExceedsTheBest) {
         q.enqueue(1, 7, 1, {typeMedium, typeMedium}, {{2, 3, 4}});  // costs only at level 1
         Solution s{};
         s[1].first = SquadRoster{{2, 0, 0, 0, 0}, {}};
-        srand(seed);
+        A::random(q).seed(seed);
         Teams teams;
         // Maps 2 to 4 tie with map 1 after level 0, but not over the battle.
         EXPECT_EQ(A::step3(q, s, teams), 1) << seed;

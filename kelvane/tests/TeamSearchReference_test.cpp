@@ -272,7 +272,7 @@ TEST(TeamSearchReference, RandomQueuesChooseTheExhaustiveSolution) {
         Solution expected = s;
         srand(round);
         const bool complete = referenceSecondPass(q, expected, tmb);
-        srand(round);
+        A::random(q).seed(round);
         ASSERT_EQ(A::step2(q, s, tmb), complete) << "round " << round;
         ASSERT_EQ(s, expected) << "round " << round;
         filled += complete;

@@ -1,5 +1,6 @@
 """Tests of the kelvane module: messages, refusals that change nothing, references, exports."""
 
+import ctypes
 import gc
 import os
 import subprocess
@@ -413,6 +414,28 @@ class FormteamsTest(unittest.TestCase):
         namespace = {}
         exec(THIRTY_PLAYERS.replace('SEED', '11').replace('print(repr(', 'result = (('), namespace)
         self.assertEqual(namespace['result'], (map_, team_a, team_b))
+
+    def test_draws_are_the_matchmakers_own(self):
+        # Ten maps and pairs left to the second pass: every battle draws twice.
+        def battles(disturb):
+            m = kelvane.RandomMatchmaker(99, [description(1, maps=list(range(1, 11)),
+                                                          tmbs=[[2, 0, 0, 0]])])
+            out = []
+            for round_ in range(6):
+                if disturb:
+                    kelvane.RandomMatchmaker(99, [])
+                    libc.srand(round_)
+                    libc.rand()
+                singles(m, 1, range(10 * round_, 10 * round_ + 4), time=round_)
+                result = m.formteams(1, round_)
+                for key in result[1] + result[2]:
+                    m.dequeue(1, key)
+                out.append(result)
+            return out
+        libc = ctypes.CDLL(None)
+        quiet = battles(False)
+        self.assertEqual(battles(True), quiet)
+        self.assertTrue(all(result[1] for result in quiet))
 
     def test_keys_come_back_unchanged_and_stay_waiting(self):
         m = kelvane.RandomMatchmaker(3, [description(1, maps=[4], tmbs=[[1, 0, 0, 0]])])
