@@ -1,6 +1,8 @@
 #include "Queue.h"
 
 #include <climits>
+#include <cstdint>
+#include <string>
 
 Queue::Queue(ConfigTuple config, std::shared_ptr<Random> random)
     : _random(random ? std::move(random) : std::make_shared<Random>()) {
@@ -66,34 +68,149 @@ MapKey Queue::formteams(MatchmakerTime time, Teams& result) {
     return _formteams(time, result);
 }
 
-MapKey Queue::_formteams(MatchmakerTime time, Teams& result) {
-    const MatchmakerTime waitTime = _squads.getAvgWaitTime(time);
-    // Allowance k: the first k + 1 thresholds are reached; -1 admits no imbalance at all. The
-    // scan stops at the first threshold above the wait.
+void Queue::_allowances(MatchmakerTime waitTime, TeamState& total, TeamState& level) const {
     for (int i = condSquad; i < condTotal; ++i) {
-        _curMaxLevelImbalance[i] = -1;
-        _curMaxTotalImbalance[i] = -1;
+        level[i] = -1;
+        total[i] = -1;
         for (uint32_t timeout : _levelImbalanceTimeouts[i]) {
             if (waitTime < timeout) break;
-            ++_curMaxLevelImbalance[i];
+            ++level[i];
         }
         for (uint32_t timeout : _totalImbalanceTimeouts[i]) {
             if (waitTime < timeout) break;
-            ++_curMaxTotalImbalance[i];
+            ++total[i];
         }
     }
-    for (const Tmb& tmb : _tmb) {
-        if (waitTime < tmb[3]) break;
+}
+
+size_t Queue::_openLayouts(MatchmakerTime waitTime) const {
+    size_t open = 0;
+    // Later layouts are not looked at once one is closed, even if their wait is lower.
+    while (open < _tmb.size() && waitTime >= _tmb[open][3]) ++open;
+    return open;
+}
+
+MapKey Queue::_formteams(MatchmakerTime time, Teams& result) {
+    const auto began = std::chrono::steady_clock::now();
+    FormationReport report;
+    report.time = time;
+    const MatchmakerTime waitTime = _squads.getAvgWaitTime(time);
+    _allowances(waitTime, _curMaxTotalImbalance, _curMaxLevelImbalance);
+    const size_t open = _openLayouts(waitTime);
+    MapKey map = 0;
+    for (size_t i = 0; i < open; ++i) {
         // A try that fails must leave no keys behind.
         result.first.clear();
         result.second.clear();
-        const MapKey map = _findTeams(result, tmb);
-        if (!result.first.empty() && !result.second.empty()) return map;
-        if (_elapsed() > TICK_TIMEOUT) break;
+        ++report.tried;
+        const MapKey found = _findTeams(result, _tmb[i]);
+        report.visited += _search.visited();
+        report.budget = report.budget || _search.cut();
+        if (!result.first.empty() && !result.second.empty()) {
+            map = found;
+            report.formed = static_cast<int>(i);
+            report.penalty = _search.penalty();
+            break;
+        }
+        if (_elapsed() > TICK_TIMEOUT) {
+            report.budget = report.budget || i + 1 < open;
+            break;
+        }
     }
-    result.first.clear();
-    result.second.clear();
-    return 0;
+    if (report.formed < 0) {
+        result.first.clear();
+        result.second.clear();
+        _explain(report, waitTime);
+    }
+    report.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    _last = report;
+    _called = true;
+    return map;
+}
+
+void Queue::_explain(FormationReport& report, MatchmakerTime waitTime) const {
+    using Reason = FormationReport::Reason;
+    report.wait = waitTime;
+    if (report.tried == 0) {
+        report.reason = Reason::noLayoutOpen;
+        report.hasThreshold = !_tmb.empty();
+        if (report.hasThreshold) report.threshold = _tmb[0][3];
+        return;
+    }
+    bool lacking = true;
+    for (size_t i = 0; i < report.tried && lacking; ++i) {
+        lacking = false;
+        for (int level = 0; level < LEVEL_COUNT && !lacking; ++level) {
+            const uint64_t places = 2 * uint64_t{_tmb[i][level]};
+            const uint64_t waiting = _squads.levelPlayers(level);
+            if (waiting >= places) continue;
+            lacking = true;
+            report.level = level;
+            report.waiting = waiting;
+            report.places = places;
+        }
+    }
+    if (lacking) {
+        report.reason = Reason::tooFewPlayers;
+        return;
+    }
+    for (int i = condSquad; i < condTotal; ++i) {
+        if (_curMaxTotalImbalance[i] < 0 || _curMaxLevelImbalance[i] < 0) {
+            report.reason = Reason::noAllowance;
+            report.condition = i;
+            return;
+        }
+    }
+    report.reason = report.budget ? Reason::budget : Reason::noBalancedSplit;
+}
+
+std::string FormationReport::reasonText() const {
+    static const char* const kClassNames[CONDITION_COUNT] = {"squad players", "scouts", "SPGs",
+                                                            "AT-SPGs", "heavies"};
+    switch (reason) {
+        case Reason::none:
+            break;
+        case Reason::noLayoutOpen:
+            return "no layout open yet (average wait " + std::to_string(wait) +
+                   (hasThreshold ? ", first threshold " + std::to_string(threshold)
+                                 : std::string(", no layout configured")) +
+                   ")";
+        case Reason::tooFewPlayers:
+            return "too few players (level " + std::to_string(level) + ": " +
+                   std::to_string(waiting) + " waiting for " + std::to_string(places) +
+                   " places)";
+        case Reason::noAllowance:
+            return std::string("no allowance for ") + kClassNames[condition] + " yet";
+        case Reason::budget:
+            return "search cut by the budget";
+        case Reason::noBalancedSplit:
+            return "no balanced split within the allowances";
+    }
+    return {};
+}
+
+QueueStats Queue::stats(MatchmakerTime time) const {
+    QueueStats stats;
+    stats.players = _squads.players();
+    stats.entries = _squads.entries();
+    for (int level = 0; level < LEVEL_COUNT; ++level) {
+        QueueStats::Level& out = stats.levels[level];
+        out.players = _squads.levelPlayers(level);
+        out.singles = _squads.getPlayerCounts(level);
+        out.squads = _squads.squadSizes(level);
+        // Each list's first entry is its oldest. A time of 2**64 - 1 waits 0 whatever the time.
+        MatchmakerTime first = _squadGenerator[level].oldest(UINT64_MAX);
+        for (int i = condSquad; i < condTotal; ++i)
+            first = std::min(first, _squads.getSquads(level, i).getMinTime(first));
+        out.oldest = time > first ? time - first : 0;
+    }
+    stats.wait = _squads.getAvgWaitTime(time);
+    _allowances(stats.wait, stats.totalAllowance, stats.levelAllowance);
+    stats.layouts = _openLayouts(stats.wait);
+    stats.called = _called;
+    stats.last = _last;
+    return stats;
 }
 
 MapKey Queue::_findTeams(Teams& result, const Tmb& tmb) {

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "MapCostIndex.h"
@@ -19,6 +20,59 @@
 #include "SquadRosterGenerator.h"
 #include "TeamSearch.h"
 #include "Types.h"
+
+// What one formation call did, as an operator reads it.
+struct FormationReport {
+    // Why no battle formed: the first of these that held, in this order.
+    enum class Reason {
+        none,             // a battle formed
+        noLayoutOpen,     // the average wait is below the first layout's threshold
+        tooFewPlayers,    // every layout tried lacked players at some level
+        noAllowance,      // a class's total or level allowance is -1, which admits no candidate
+        budget,           // the budget cut the call short
+        noBalancedSplit,  // no split of the waiting players keeps within the allowances
+    };
+    MatchmakerTime time = 0;
+    double seconds = 0;   // wall time of the call
+    size_t tried = 0;     // layouts tried
+    int formed = -1;      // the index of the layout that formed the battle, or -1
+    // The budget cut the call short: a search stopped by it, or open layouts left untried.
+    bool budget = false;
+    int64_t penalty = -1;  // the first pass's score of the battle formed, or -1
+    uint64_t visited = 0;  // single-player candidates the searches looked at
+    Reason reason = Reason::none;
+    // The details of the reason. noLayoutOpen: the average wait and the first threshold (none
+    // when no layout is configured); tooFewPlayers: the level of the last layout tried that
+    // lacked players, with the players waiting there and the places of both teams;
+    // noAllowance: the first class without one.
+    MatchmakerTime wait = 0;
+    bool hasThreshold = false;
+    uint32_t threshold = 0;
+    int level = 0;
+    uint64_t waiting = 0, places = 0;
+    int condition = 0;
+
+    // The reason as a sentence; empty when a battle formed.
+    std::string reasonText() const;
+};
+
+// What a queue holds at a time, and what its last formation call did.
+struct QueueStats {
+    struct Level {
+        size_t players = 0;  // squad members included
+        TeamState singles{};  // single players per class
+        std::map<size_t, size_t> squads;  // squads of two or more: members -> squads
+        MatchmakerTime oldest = 0;        // the longest wait, 0 when nobody waits
+    };
+    size_t players = 0;
+    size_t entries = 0;  // squads, a single player counted as one
+    std::array<Level, LEVEL_COUNT> levels;
+    MatchmakerTime wait = 0;  // the average wait a formation call would compute
+    TeamState totalAllowance{}, levelAllowance{};
+    size_t layouts = 0;  // the layouts a formation call would try
+    bool called = false;  // false before the first formation call
+    FormationReport last;
+};
 
 class Queue {
   public:
@@ -40,12 +94,22 @@ class Queue {
     // Tries the layouts in order within one TICK_TIMEOUT budget. Returns the map and leaves both
     // teams' keys in result (both non-empty), or returns 0 with result empty.
     MapKey formteams(MatchmakerTime time, Teams& result);
+    // What the queue holds at time and what its last formation call did. Changes nothing; costs
+    // the same however many wait.
+    QueueStats stats(MatchmakerTime time) const;
 
   private:
     friend struct CoreTestAccess;
 
     // formteams once the call's clock has started.
     MapKey _formteams(MatchmakerTime time, Teams& result);
+    // The allowances at an average wait: k where the first k + 1 thresholds of a class are
+    // reached, -1 where none is. The scan stops at the first threshold above the wait.
+    void _allowances(MatchmakerTime waitTime, TeamState& total, TeamState& level) const;
+    // How many layouts, from the first, have their wait threshold reached.
+    size_t _openLayouts(MatchmakerTime waitTime) const;
+    // Why a call that formed nothing formed nothing.
+    void _explain(FormationReport& report, MatchmakerTime waitTime) const;
     MapKey _findTeams(Teams& result, const Tmb& tmb);
     // Seconds since the current formation call began.
     double _elapsed() const;
@@ -107,6 +171,8 @@ class Queue {
     TeamState _curMaxLevelImbalance{};
     SquadInfo _squads;
     std::shared_ptr<Random> _random;
+    bool _called = false;
+    FormationReport _last;
     // The first pass's scratch state, kept from call to call so that it allocates only while
     // its buffers grow.
     TeamSearch _search;
@@ -128,6 +194,9 @@ class Matchmaker {
                  const std::vector<VehType>& types, const std::vector<std::vector<int>>& lastMaps);
     void dequeue(QueueKey queue, SquadKey key);
     MapKey formteams(QueueKey queue, MatchmakerTime time, Teams& result);
+    QueueStats stats(QueueKey queue, MatchmakerTime time) const {
+        return _queues.at(queue).stats(time);
+    }
 
   private:
     friend struct CoreTestAccess;

@@ -9,20 +9,28 @@ void SquadInfo::add(SquadKey key, MatchmakerTime time, int level,
         entry.single = cond;
     }
     const auto added = _squadInfo.insert_or_assign(key, entry).first;
-    if (entry.members == 1) {
-        try {
+    try {
+        if (entry.members == 1)
             added->second.listed = _players[level][entry.single].place(key, time);
-        } catch (...) {
-            // Nothing counted yet: forgetting the entry restores the registry.
-            _squadInfo.erase(added);
-            throw;
-        }
+        else
+            ++_squadSizes[level][entry.members];
+    } catch (...) {
+        // Nothing counted yet: forgetting the entry restores the registry.
+        _squadInfo.erase(added);
+        throw;
     }
     // The totals change last, once nothing can fail any more.
     _count(entry, 1);
 }
 
 void SquadInfo::_count(const Registered& entry, int sign) {
+    if (sign > 0) {
+        _waitingPlayers += entry.members;
+        _levelPlayers[entry.level] += entry.members;
+    } else {
+        _waitingPlayers -= entry.members;
+        _levelPlayers[entry.level] -= entry.members;
+    }
     for (int c = condSquad; c < condTotal; ++c) {
         const size_t n = entry.perClass[c];
         if (n == 0) continue;
@@ -48,6 +56,8 @@ int SquadInfo::remove(SquadKey key) {
         _players[entry.level][entry.single].erase(entry.listed);
         return -1;
     }
+    const auto size = _squadSizes[entry.level].find(entry.members);
+    if (--size->second == 0) _squadSizes[entry.level].erase(size);
     return entry.level;
 }
 

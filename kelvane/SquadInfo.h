@@ -1,6 +1,6 @@
 // The registry of the squads waiting in one queue. Lists single players per level and class,
 // oldest first; counts players per class and keeps the sums of their enqueue times, so that the
-// average wait costs constant work.
+// average wait costs constant work, and counts players and squad sizes per level.
 #pragma once
 
 #include <map>
@@ -26,6 +26,13 @@ class SquadInfo {
         return _players[level][type];
     }
     TeamState getPlayerCounts(int level) const;
+    // Players and entries (a single player is one entry) waiting.
+    size_t players() const { return _waitingPlayers; }
+    size_t entries() const { return _squadInfo.size(); }
+    // Players waiting at a level, squad members included.
+    size_t levelPlayers(int level) const { return _levelPlayers[level]; }
+    // Squads of a member count other than one waiting at a level: members -> squads.
+    const std::map<size_t, size_t>& squadSizes(int level) const { return _squadSizes[level]; }
     // The mean of the per-class mean enqueue times, subtracted from time; every class with players
     // weighs the same. 0 when nobody waits, and 0 when time is earlier than that mean.
     MatchmakerTime getAvgWaitTime(MatchmakerTime time) const;
@@ -53,4 +60,8 @@ class SquadInfo {
     void _count(const Registered& entry, int sign);
     std::array<TimeSum, CONDITION_COUNT> _totalTime{};
     std::array<int, CONDITION_COUNT> _totalPlayers{};
+    // Kept as squads come and go, so that what a queue holds is read at constant cost.
+    size_t _waitingPlayers = 0;
+    std::array<size_t, LEVEL_COUNT> _levelPlayers{};
+    std::array<std::map<size_t, size_t>, LEVEL_COUNT> _squadSizes;
 };

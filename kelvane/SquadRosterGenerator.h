@@ -34,6 +34,10 @@ class SquadRosterGenerator {
     // that completed it first. REQUIRES: roster was emitted by get with no change since, or is
     // in the table that get would walk now.
     void addSquadsToTeam(Teams& teams, SquadRoster roster);
+    // The earliest enqueue time of the squads known here, or defaultTime when there are none.
+    MatchmakerTime oldest(MatchmakerTime defaultTime) const {
+        return _keysList.getMinTime(defaultTime);
+    }
 
   private:
     friend struct CoreTestAccess;

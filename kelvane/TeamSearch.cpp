@@ -353,6 +353,7 @@ void TeamSearch::fill(int type, MatchingResult& result, int index, const Conditi
 }
 
 bool TeamSearch::_outOfTime() {
+    ++_visited;
     if (_untilClock-- != 0) return false;
     _untilClock = kClockCadence - 1;
     return _timed && std::chrono::duration<double>(Clock::now() - _start).count() > TICK_TIMEOUT;
@@ -864,6 +865,8 @@ bool TeamSearch::run(const TeamState& caps, const TeamState& levelImbalance,
     _untilClock = 0;  // the first candidate reads the clock
     _timed = true;
     _stopped = false;
+    _cut = false;
+    _visited = 0;
     for (auto& memo : _memo) memo.clear();
     for (auto& known : _knownAbove) known.clear();
     int64_t placesLeft = 0;
@@ -878,6 +881,7 @@ bool TeamSearch::run(const TeamState& caps, const TeamState& levelImbalance,
 
     Choice choice;
     const int64_t best = _solve(LEVEL_COUNT - 1, SquadRoster{}, choice);
+    _cut = _stopped;
     if (best > kNoSolution) return false;
     // Each level's choice leads to a state whose own choice is kept, or is found again: with
     // the clock off, a state solved once is solved alike.

@@ -129,6 +129,10 @@ class TeamSearch {
              const TeamState& totalImbalance, Clock::time_point start, Solution& solution);
     // The score of what the last run returned; kNoSolution when it found nothing.
     int64_t penalty() const { return _penalty; }
+    // Whether the budget stopped the last run before it completed.
+    bool cut() const { return _cut; }
+    // The single-player candidates the last run looked at: a measure of its work.
+    uint64_t visited() const { return _visited; }
 
     // The conditions of one level given the running totals of the levels below.
     // Squad compositions: within the places and caps left; squad-player difference within the
@@ -354,5 +358,7 @@ class TeamSearch {
     uint32_t _untilClock = 0;
     bool _timed = true;  // off while a winner is rebuilt: its states were solved in time
     bool _stopped = false;
+    bool _cut = false;
+    uint64_t _visited = 0;
     int64_t _penalty = kNoSolution;
 };

@@ -13,6 +13,7 @@
 #include <map>
 #include <new>
 #include <set>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -54,6 +55,10 @@ bool plainIntValue(PyObject* object, long& value) {
     return !(value == -1 && PyErr_Occurred());
 }
 
+PyObject* newPlainInt(long value) {
+    return PyLong_FromLong(value);
+}
+
 // Python 2's int, whose value is always a C long; Python 3 has no such type.
 bool isSmallInt(PyObject* /*object*/) {
     return false;
@@ -73,6 +78,10 @@ bool isPlainInt(PyObject* object) {
 bool plainIntValue(PyObject* object, long& value) {
     value = PyInt_AS_LONG(object);
     return true;
+}
+
+PyObject* newPlainInt(long value) {
+    return PyInt_FromLong(value);
 }
 
 bool isSmallInt(PyObject* object) {
@@ -602,10 +611,132 @@ PyObject* RandomMatchmaker_formteams(PyObject* self, PyObject* args) {
     }
 }
 
+PyDoc_STRVAR(RandomMatchmaker_stats_doc,
+             "Reports what the queue holds at the given time and what its last formteams call "
+             "did, as a new dict.");
+
+// A new integer: a plain int on Python 2 where the value fits one.
+PyObject* newInteger(uint64_t value) {
+    if (value <= static_cast<uint64_t>(LONG_MAX)) return newPlainInt(static_cast<long>(value));
+    return PyLong_FromUnsignedLongLong(value);
+}
+
+// A new list of the five counts of a TeamState.
+PyObject* countsList(const TeamState& counts) {
+    PyRef list(PyList_New(CONDITION_COUNT));
+    if (!list) return nullptr;
+    for (int i = 0; i < CONDITION_COUNT; ++i) {
+        PyObject* count = newPlainInt(counts[i]);
+        if (count == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), i, count);
+    }
+    return list.release();
+}
+
+// Sets dict[name] = value and releases value; false with the error set when either fails.
+bool setItem(PyObject* dict, const char* name, PyObject* value) {
+    PyRef held(value);
+    return held && PyDict_SetItemString(dict, name, held.get()) == 0;
+}
+
+PyObject* levelDict(const QueueStats::Level& level) {
+    PyRef squads(PyDict_New());
+    if (!squads) return nullptr;
+    for (const auto& [members, count] : level.squads) {
+        PyRef size(newInteger(members));
+        PyRef number(newInteger(count));
+        if (!size || !number || PyDict_SetItem(squads.get(), size.get(), number.get()) != 0)
+            return nullptr;
+    }
+    PyRef dict(PyDict_New());
+    if (!dict || !setItem(dict.get(), "players", newInteger(level.players)) ||
+        !setItem(dict.get(), "singles", countsList(level.singles)) ||
+        !setItem(dict.get(), "squads", squads.release()) ||
+        !setItem(dict.get(), "oldest", newInteger(level.oldest)))
+        return nullptr;
+    return dict.release();
+}
+
+// None, or the integer of value.
+PyObject* integerOrNone(bool present, uint64_t value) {
+    if (present) return newInteger(value);
+    Py_RETURN_NONE;
+}
+
+PyObject* lastDict(const FormationReport& last) {
+    PyRef dict(PyDict_New());
+    const std::string reason = last.reasonText();
+    PyObject* reasonObject = nullptr;
+    if (last.reason == FormationReport::Reason::none) {
+        Py_INCREF(Py_None);
+        reasonObject = Py_None;
+    } else {
+        reasonObject = Py_BuildValue("s", reason.c_str());
+    }
+    if (!dict || !setItem(dict.get(), "time", newInteger(last.time)) ||
+        !setItem(dict.get(), "seconds", PyFloat_FromDouble(last.seconds)) ||
+        !setItem(dict.get(), "tried", newInteger(last.tried)) ||
+        !setItem(dict.get(), "formed",
+                 integerOrNone(last.formed >= 0, static_cast<uint64_t>(last.formed))) ||
+        !setItem(dict.get(), "budget", PyBool_FromLong(last.budget)) ||
+        !setItem(dict.get(), "penalty",
+                 integerOrNone(last.penalty >= 0, static_cast<uint64_t>(last.penalty))) ||
+        !setItem(dict.get(), "visited", newInteger(last.visited)) ||
+        !setItem(dict.get(), "reason", reasonObject))
+        return nullptr;
+    return dict.release();
+}
+
+PyObject* statsDict(const QueueStats& stats) {
+    PyRef levels(PyList_New(LEVEL_COUNT));
+    if (!levels) return nullptr;
+    for (int level = 0; level < LEVEL_COUNT; ++level) {
+        PyObject* item = levelDict(stats.levels[level]);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(levels.get(), level, item);
+    }
+    PyRef allowances(PyDict_New());
+    if (!allowances || !setItem(allowances.get(), "total", countsList(stats.totalAllowance)) ||
+        !setItem(allowances.get(), "level", countsList(stats.levelAllowance)))
+        return nullptr;
+    PyObject* last = nullptr;
+    if (stats.called) {
+        last = lastDict(stats.last);
+    } else {
+        Py_INCREF(Py_None);
+        last = Py_None;
+    }
+    PyRef dict(PyDict_New());
+    if (!dict || !setItem(dict.get(), "players", newInteger(stats.players)) ||
+        !setItem(dict.get(), "entries", newInteger(stats.entries)) ||
+        !setItem(dict.get(), "levels", levels.release()) ||
+        !setItem(dict.get(), "wait", newInteger(stats.wait)) ||
+        !setItem(dict.get(), "allowances", allowances.release()) ||
+        !setItem(dict.get(), "layouts", newInteger(stats.layouts)) ||
+        !setItem(dict.get(), "last", last))
+        return nullptr;
+    return dict.release();
+}
+
+PyObject* RandomMatchmaker_stats(PyObject* self, PyObject* args) {
+    try {
+        int queue = 0;
+        unsigned PY_LONG_LONG time = 0;
+        // The arguments and errors of formteams.
+        if (!PyArg_ParseTuple(args, "iO&", &queue, readTime, &time)) return nullptr;
+        Matchmaker* controller = controllerWithQueue(self, queue);
+        if (controller == nullptr) return nullptr;
+        return statsDict(controller->stats(queue, time));
+    } catch (...) {
+        return setErrorFromException();
+    }
+}
+
 PyMethodDef RandomMatchmaker_methods[] = {
     {"enqueue", RandomMatchmaker_enqueue, METH_VARARGS, RandomMatchmaker_enqueue_doc},
     {"dequeue", RandomMatchmaker_dequeue, METH_VARARGS, RandomMatchmaker_dequeue_doc},
     {"formteams", RandomMatchmaker_formteams, METH_VARARGS, RandomMatchmaker_formteams_doc},
+    {"stats", RandomMatchmaker_stats, METH_VARARGS, RandomMatchmaker_stats_doc},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 

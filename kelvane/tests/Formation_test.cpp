@@ -183,3 +183,22 @@ TEST(Formation, ATryThatSpendsTheBudgetEndsTheCall) {
     EXPECT_EQ(CoreTestAccess::formteams(q, 100000, teams, 1.0), 0);
     EXPECT_TRUE(teams.first.empty() && teams.second.empty());
 }
+
+TEST(Formation, ReportSaysWhenTheBudgetCutTheCall) {
+    Matchmaker m(5, {{1, makeConfig({1}, {{1, 0, 0, 0}, {1, 0, 0, 0}}, {0}, {0}, kCaps)}});
+    m.enqueue(1, 1, 1, 0, {typeScout}, {});
+    m.enqueue(1, 1, 2, 0, {typeScout}, {});
+    Queue& q = CoreTestAccess::queue(m, 1);
+    Teams teams;
+    ASSERT_EQ(CoreTestAccess::formteams(q, 10, teams, 1.0), 0);
+    FormationReport last = q.stats(10).last;
+    EXPECT_TRUE(last.budget);
+    EXPECT_EQ(last.tried, 1u);  // the second layout is left untried
+    EXPECT_EQ(last.reasonText(), "search cut by the budget");
+
+    ASSERT_NE(m.formteams(1, 10, teams), 0);
+    last = q.stats(10).last;
+    EXPECT_FALSE(last.budget);
+    EXPECT_EQ(std::make_tuple(last.tried, last.formed, last.penalty), std::make_tuple(1u, 0, 0));
+    EXPECT_EQ(last.reason, FormationReport::Reason::none);
+}
