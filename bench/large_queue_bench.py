@@ -3,7 +3,8 @@
 Queues of 10,000 and 100,000 waiting players, four in five alone and the rest in squads of two or
 three, spread over the three levels, a pool of 10 maps and three recent maps per player. Each
 formed battle is dequeued and as many players arrive. Then a tenth of the waiting squads leave and
-as many arrive, enqueue and dequeue each timed over the whole batch, the loop included.
+as many arrive, enqueue and dequeue each timed over the whole batch, the loop included; and
+stats, whose cost must not grow with the queue, timed likewise over 10,000 calls.
 
 Usage: PYTHONPATH=build python bench/large_queue_bench.py [calls] [waiting players ...]
 """
@@ -86,6 +87,11 @@ def run(calls, target):
     for args in arriving:
         enqueue(*args)
     enqueue_seconds, enqueue_cpu = time.time() - start, cpu_clock() - cpu_start
+    stats, stats_calls = m.stats, 10000
+    start, cpu_start = time.time(), cpu_clock()
+    for _ in range(stats_calls):
+        stats(QUEUE, now)
+    stats_seconds, stats_cpu = time.time() - start, cpu_clock() - cpu_start
 
     times.sort()
     at_budget = len([t for t in times if t >= 0.045])
@@ -99,6 +105,8 @@ def run(calls, target):
           '%d calls each, loop included' % (
               enqueue_seconds / count * 1e6, enqueue_cpu / count * 1e6,
               dequeue_seconds / count * 1e6, dequeue_cpu / count * 1e6, len(leaving)))
+    print('  stats %.2f us (processor %.2f us) per call, %d calls, loop included' % (
+        stats_seconds / stats_calls * 1e6, stats_cpu / stats_calls * 1e6, stats_calls))
 
 
 def main(argv):
