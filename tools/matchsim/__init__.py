@@ -18,7 +18,7 @@ The names below are those scripts and tests use; each module documents the rest.
 from .cli import SCENARIOS, main, parser  # noqa: F401
 from .config import ConfigError, load_config  # noqa: F401
 from .random_battles import (RANDOM_DEFAULT_CONFIG, RANDOM_DEFAULTS, TICK_BUDGET,  # noqa: F401
-                             AverageWait, RandomBattleSimulation, Squad, battle_balance,
+                             RandomBattleSimulation, Squad, battle_balance,
                              kelvane_matchmaker, validate_config, vehicle_class)
 from .rated import (ELO_K, RATED_DEFAULT_CONFIG, RatedMatchmaker, RatedSimulation,  # noqa: F401
                     rating_change, split_teams, tessart_matchmaker, validate_rated_config)

@@ -163,30 +163,6 @@ class Squad(object):
         self.enqueued = enqueued
 
 
-class AverageWait(object):
-    """The average wait of one queue as the matchmaker reckons it to relax its limits: the mean,
-    over the classes that have waiting players, of each class's mean enqueue time, subtracted
-    from the current time; every class weighs the same whatever its number of players.
-    """
-
-    def __init__(self):
-        self._times = [0] * CLASS_COUNT
-        self._players = [0] * CLASS_COUNT
-
-    def add(self, types, enqueued, sign=1):
-        for vehicle_type in types:
-            cls = vehicle_class(vehicle_type)
-            self._times[cls] += sign * enqueued
-            self._players[cls] += sign
-
-    def remove(self, types, enqueued):
-        self.add(types, enqueued, -1)
-
-    def at(self, now):
-        means = [t // n for t, n in zip(self._times, self._players) if n]
-        return now - sum(means) // len(means) if means else 0
-
-
 RANDOM_DEFAULTS = {
     # With one tick a second and up to 45 ms per formteams call, 15 minutes stay well inside a
     # minute of wall time even if every search ran out of time; usually they take a few seconds.
@@ -233,7 +209,9 @@ class RandomBattleSimulation(TickedSimulation):
     """Drives one RandomMatchmaker with simulated traffic and collects what happened.
 
     The simulation keeps its own record of every waiting squad: a key is enqueued only while it
-    is not waiting, and every squad of a formed battle is dequeued before the next tick.
+    is not waiting, and every squad of a formed battle is dequeued before the next tick. What the
+    queues hold and the average wait they reckon with are the matchmaker's own, read from its
+    stats.
     """
 
     def __init__(self, matchmaker, config, seed, minutes, rate, population,
@@ -265,8 +243,6 @@ class RandomBattleSimulation(TickedSimulation):
         self.now = 0
         self.next_key = 1
         self.waiting = {}          # key -> Squad
-        self.average_wait = dict((queue, AverageWait()) for queue in self.queues)
-        self.waiting_players = 0
         self.give_ups = []         # heap of (time, key)
         self.in_battle = []        # heap of (end time, battle number, players)
         self.battles = 0
@@ -278,6 +254,7 @@ class RandomBattleSimulation(TickedSimulation):
         self.layouts = {}          # places per team at each level -> battles
         self.queue_waits = []      # per battle: the queue's average wait when it formed
         self.call_seconds = []
+        self.unformed = {}         # calls that formed nothing, by reason
         self.recent_hits = 0       # matched players sent to a map of their own recent list
         self.recent_expected = 0.0  # the same if maps were drawn uniformly from the pool
         self.counted_battles = 0
@@ -286,6 +263,10 @@ class RandomBattleSimulation(TickedSimulation):
         self.gave_up = [0, 0]      # squads, players
         self.gave_up_by_level = [0] * LEVEL_COUNT  # players
         self.missed_entries = 0    # arrivals with nobody idle to join
+
+    @property
+    def waiting_players(self):
+        return sum(self.matchmaker.stats(queue, self.now)['players'] for queue in self.queues)
 
     # -- one tick ---------------------------------------------------------------------------
 
@@ -335,8 +316,6 @@ class RandomBattleSimulation(TickedSimulation):
         assert key not in self.waiting
         self.matchmaker.enqueue(queue, now, key, level, types, last_maps)
         self.waiting[key] = Squad(key, queue, level, members, types, last_maps, now)
-        self.average_wait[queue].add(types, now)
-        self.waiting_players += len(members)
         patience = self.rng.randint(*self.patience)
         heapq.heappush(self.give_ups, (now + patience, key))
         if self.counting():
@@ -346,8 +325,6 @@ class RandomBattleSimulation(TickedSimulation):
     def _leave(self, squad):
         self.matchmaker.dequeue(squad.queue, squad.key)
         del self.waiting[squad.key]
-        self.average_wait[squad.queue].remove(squad.types, squad.enqueued)
-        self.waiting_players -= len(squad.members)
 
     def _form(self, queue, now):
         start = time.time()
@@ -357,6 +334,10 @@ class RandomBattleSimulation(TickedSimulation):
         if counting:
             self.call_seconds.append(seconds)
         if not keys_a or not keys_b:
+            if counting:
+                # The kind of reason, without the figures in brackets.
+                reason = self.matchmaker.stats(queue, now)['last']['reason'].split(' (')[0]
+                self.unformed[reason] = self.unformed.get(reason, 0) + 1
             return
         teams = []
         for keys in (keys_a, keys_b):
@@ -370,7 +351,8 @@ class RandomBattleSimulation(TickedSimulation):
             teams.append(team)
         if set(keys_a) & set(keys_b):
             raise SimulationError('formteams(%d) put a squad in both teams' % queue)
-        queue_wait = self.average_wait[queue].at(now)
+        # The wait the call itself reckoned with: the same squads at the same time.
+        queue_wait = self.matchmaker.stats(queue, now)['wait']
         for squad in teams[0] + teams[1]:
             self._leave(squad)
 
@@ -414,7 +396,8 @@ class RandomBattleSimulation(TickedSimulation):
             classes[name] = distribution(d[cls] for d in self.differences)
         ms = sorted(s * 1000.0 for s in self.call_seconds)
         matched = len(waits)
-        longest = max([self.now - s.enqueued for s in self.waiting.values()] or [0])
+        stats = [self.matchmaker.stats(queue, self.now) for queue in self.queues]
+        longest = max([level['oldest'] for queue in stats for level in queue['levels']] or [0])
         return {
             'scenario': 'random',
             'simulated_seconds': self.now,
@@ -427,7 +410,8 @@ class RandomBattleSimulation(TickedSimulation):
             'gave_up': {'squads': self.gave_up[0], 'players': self.gave_up[1],
                         'players_by_level': dict(zip(LEVEL_NAMES, self.gave_up_by_level))},
             'missed_entries': self.missed_entries,
-            'waiting_at_end': {'squads': len(self.waiting), 'players': self.waiting_players,
+            'waiting_at_end': {'squads': sum(queue['entries'] for queue in stats),
+                               'players': sum(queue['players'] for queue in stats),
                                'longest_wait': longest},
             'wait': {
                 'all': summarize([w for w, _, _ in waits]),
@@ -451,6 +435,8 @@ class RandomBattleSimulation(TickedSimulation):
                 'budget_share': (sum(1 for t in ms if t >= TICK_BUDGET * 1000) / len(ms)
                                  if ms else None),
             },
+            'formed_nothing': {'calls': sum(self.unformed.values()),
+                               'by_reason': dict(self.unformed)},
             'recent_maps': {
                 'players': matched,
                 'sent_to_recent': self.recent_hits,

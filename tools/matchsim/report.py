@@ -108,6 +108,10 @@ def render_random(report, settings):
         ms_text(calls['median']), ms_text(calls['p99']), ms_text(calls['max']), calls['calls']))
     add('                    %s of the calls reached the %d ms budget' % (
         share_text(calls['budget_share']), TICK_BUDGET * 1000))
+    unformed = report['formed_nothing']
+    reasons = sorted(unformed['by_reason'].items(), key=lambda item: (-item[1], item[0]))
+    add('Formed nothing      %d calls%s' % (unformed['calls'], ': ' + ', '.join(
+        '%d %s' % (n, reason) for reason, n in reasons) if reasons else ''))
     recent = report['recent_maps']
     add('Recent maps         %s of matched players got a map among their last %d' % (
         share_text(recent['share']), RECENT_MAPS))

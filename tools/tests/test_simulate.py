@@ -177,18 +177,6 @@ class BalanceTest(unittest.TestCase):
                          [0, 0, 0, 4, 3, 2, 1, 0, 0, 0, 4, 4, 3, 3, 0])
         self.assertEqual(simulate.vehicle_class(-1), 0)
 
-    def test_average_wait(self):
-        wait = simulate.AverageWait()
-        self.assertEqual(wait.at(50), 0)
-        wait.add([2], 10)
-        wait.add([1], 20)
-        wait.add([3], 40)
-        # Class means 15 and 40, their mean 27 rounded down.
-        self.assertEqual(wait.at(50), 23)
-        wait.add([3, 3, 2], 45)
-        wait.remove([3, 3, 2], 45)
-        self.assertEqual(wait.at(50), 23)
-
 
 class CheckingMatchmaker(object):
     """Passes every call to a real matchmaker and fails on calls no server script may make."""
@@ -222,6 +210,12 @@ class CheckingMatchmaker(object):
             self.battles += 1
             self.unclaimed.update((queue, key) for key in result[1] + result[2])
         return result
+
+    def stats(self, queue, now):
+        stats = self.inner.stats(queue, now)
+        if stats['entries'] != sum(1 for q, _ in self.waiting if q == queue):
+            raise AssertionError('stats counts %d entries in queue %d' % (stats['entries'], queue))
+        return stats
 
 
 def small_run(seed, minutes=3, matchmaker=None, **extra):
@@ -269,6 +263,11 @@ class SimulationTest(unittest.TestCase):
         self.assertEqual(report['layouts'], {'1-2-3': report['battles']})
         for counts in report['balance']['difference_by_class'].values():
             self.assertEqual(sum(counts.values()), report['battles'])
+        # Every counted call either formed a battle or gave its reason.
+        unformed = report['formed_nothing']
+        self.assertEqual(unformed['calls'], report['formteams_ms']['calls'] - report['battles'])
+        self.assertEqual(sum(unformed['by_reason'].values()), unformed['calls'])
+        self.assertGreater(unformed['calls'], 0)
 
     def test_fixed_seed_is_reproducible(self):
         first, second = small_run(7), small_run(7)
