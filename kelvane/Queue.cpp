@@ -97,12 +97,19 @@ MapKey Queue::_formteams(MatchmakerTime time, Teams& result) {
     const MatchmakerTime waitTime = _squads.getAvgWaitTime(time);
     _allowances(waitTime, _curMaxTotalImbalance, _curMaxLevelImbalance);
     const size_t open = _openLayouts(waitTime);
+    // An allowance of -1 admits no candidate in any layout: the search would only spend time.
+    const bool admitting =
+        std::all_of(_curMaxTotalImbalance.begin(), _curMaxTotalImbalance.end(),
+                    [](int32_t allowance) { return allowance >= 0; }) &&
+        std::all_of(_curMaxLevelImbalance.begin(), _curMaxLevelImbalance.end(),
+                    [](int32_t allowance) { return allowance >= 0; });
     MapKey map = 0;
     for (size_t i = 0; i < open; ++i) {
+        ++report.tried;
+        if (!admitting) continue;
         // A try that fails must leave no keys behind.
         result.first.clear();
         result.second.clear();
-        ++report.tried;
         const MapKey found = _findTeams(result, _tmb[i]);
         report.visited += _search.visited();
         report.budget = report.budget || _search.cut();
