@@ -658,22 +658,23 @@ PyObject* levelDict(const QueueStats::Level& level) {
 }
 
 // None, or the integer of value.
+// A new reference to None.
+PyObject* newNone() {
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
 PyObject* integerOrNone(bool present, uint64_t value) {
-    if (present) return newInteger(value);
-    Py_RETURN_NONE;
+    return present ? newInteger(value) : newNone();
 }
 
 PyObject* lastDict(const FormationReport& last) {
     PyRef dict(PyDict_New());
-    const std::string reason = last.reasonText();
-    PyObject* reasonObject = nullptr;
-    if (last.reason == FormationReport::Reason::none) {
-        Py_INCREF(Py_None);
-        reasonObject = Py_None;
-    } else {
-        reasonObject = Py_BuildValue("s", reason.c_str());
-    }
-    if (!dict || !setItem(dict.get(), "time", newInteger(last.time)) ||
+    if (!dict) return nullptr;
+    PyRef reason(last.reason == FormationReport::Reason::none
+                     ? newNone()
+                     : Py_BuildValue("s", last.reasonText().c_str()));
+    if (!reason || !setItem(dict.get(), "time", newInteger(last.time)) ||
         !setItem(dict.get(), "seconds", PyFloat_FromDouble(last.seconds)) ||
         !setItem(dict.get(), "tried", newInteger(last.tried)) ||
         !setItem(dict.get(), "formed",
@@ -682,7 +683,7 @@ PyObject* lastDict(const FormationReport& last) {
         !setItem(dict.get(), "penalty",
                  integerOrNone(last.penalty >= 0, static_cast<uint64_t>(last.penalty))) ||
         !setItem(dict.get(), "visited", newInteger(last.visited)) ||
-        !setItem(dict.get(), "reason", reasonObject))
+        !setItem(dict.get(), "reason", reason.release()))
         return nullptr;
     return dict.release();
 }
@@ -699,13 +700,8 @@ PyObject* statsDict(const QueueStats& stats) {
     if (!allowances || !setItem(allowances.get(), "total", countsList(stats.totalAllowance)) ||
         !setItem(allowances.get(), "level", countsList(stats.levelAllowance)))
         return nullptr;
-    PyObject* last = nullptr;
-    if (stats.called) {
-        last = lastDict(stats.last);
-    } else {
-        Py_INCREF(Py_None);
-        last = Py_None;
-    }
+    PyRef last(stats.called ? lastDict(stats.last) : newNone());
+    if (!last) return nullptr;
     PyRef dict(PyDict_New());
     if (!dict || !setItem(dict.get(), "players", newInteger(stats.players)) ||
         !setItem(dict.get(), "entries", newInteger(stats.entries)) ||
@@ -713,7 +709,7 @@ PyObject* statsDict(const QueueStats& stats) {
         !setItem(dict.get(), "wait", newInteger(stats.wait)) ||
         !setItem(dict.get(), "allowances", allowances.release()) ||
         !setItem(dict.get(), "layouts", newInteger(stats.layouts)) ||
-        !setItem(dict.get(), "last", last))
+        !setItem(dict.get(), "last", last.release()))
         return nullptr;
     return dict.release();
 }

@@ -52,6 +52,10 @@ TEST(Queue, EnqueueThatRunsOutOfMemoryChangesNothing) {
                 EXPECT_EQ(A::keysList(A::generator(q, 2)).size(), 2u);
                 EXPECT_EQ(A::squads(q).getPlayerCounts(2), (TeamState{}));
                 EXPECT_EQ(A::squads(q).getAvgWaitTime(10), 3u);  // mean enqueue time 7
+                const QueueStats stats = q.stats(10);
+                EXPECT_EQ(std::make_pair(stats.players, stats.entries), std::make_pair(4ul, 2ul));
+                EXPECT_EQ(stats.levels[2].players, 4u);
+                EXPECT_EQ(stats.levels[2].squads, (std::map<size_t, size_t>{{2, 2}}));
                 EXPECT_TRUE(A::isValid(A::generator(q, 2))) << n;
                 EXPECT_EQ(A::rosters(A::generator(q, 2)), rosters) << n;
                 q.enqueue(7, 9, 2, types, maps);  // and the key can still be taken in
