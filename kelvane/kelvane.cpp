@@ -33,17 +33,6 @@ namespace {
 
 #if PY_MAJOR_VERSION >= 3
 
-// Python 3 adds slots after tp_version_tag; the type tables end with this, all of them empty.
-#if PY_VERSION_HEX >= 0x030D0000
-#define PYTHON3_TYPE_SLOTS nullptr, nullptr, 0, 0,
-#elif PY_VERSION_HEX >= 0x030C0000
-#define PYTHON3_TYPE_SLOTS nullptr, nullptr, 0,
-#elif PY_VERSION_HEX >= 0x03090000
-#define PYTHON3_TYPE_SLOTS nullptr, nullptr,
-#else
-#define PYTHON3_TYPE_SLOTS nullptr, nullptr, nullptr,  // 3.8 keeps a tp_print at the end
-#endif
-
 bool isPlainInt(PyObject* object) {
     return PyLong_Check(object);
 }
@@ -68,8 +57,6 @@ long smallIntValue(PyObject* /*object*/) {
 }
 
 #else
-
-#define PYTHON3_TYPE_SLOTS
 
 bool isPlainInt(PyObject* object) {
     return PyInt_Check(object);
@@ -746,58 +733,36 @@ PyGetSetDef RandomMatchmaker_getseters[] = {
 
 PyDoc_STRVAR(RandomMatchmaker_doc, "Random matchmaker.");
 
-// clang-format off
-PyTypeObject RandomMatchmakerType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "kelvane.RandomMatchmaker",                /* tp_name */
-    sizeof(RandomMatchmaker),                  /* tp_basicsize */
-    0,                                         /* tp_itemsize */
-    RandomMatchmaker_dealloc,                  /* tp_dealloc */
-    0,                                         /* tp_print; tp_vectorcall_offset on Python 3 */
-    nullptr,                                   /* tp_getattr */
-    nullptr,                                   /* tp_setattr */
-    nullptr,                                   /* tp_compare */
-    nullptr,                                   /* tp_repr */
-    nullptr,                                   /* tp_as_number */
-    nullptr,                                   /* tp_as_sequence */
-    nullptr,                                   /* tp_as_mapping */
-    nullptr,                                   /* tp_hash */
-    nullptr,                                   /* tp_call */
-    nullptr,                                   /* tp_str */
-    nullptr,                                   /* tp_getattro */
-    nullptr,                                   /* tp_setattro */
-    nullptr,                                   /* tp_as_buffer */
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  /* tp_flags */
-    RandomMatchmaker_doc,                      /* tp_doc */
-    nullptr,                                   /* tp_traverse */
-    nullptr,                                   /* tp_clear */
-    nullptr,                                   /* tp_richcompare */
-    0,                                         /* tp_weaklistoffset */
-    nullptr,                                   /* tp_iter */
-    nullptr,                                   /* tp_iternext */
-    RandomMatchmaker_methods,                  /* tp_methods */
-    RandomMatchmaker_members,                  /* tp_members */
-    RandomMatchmaker_getseters,                /* tp_getset */
-    nullptr,                                   /* tp_base */
-    nullptr,                                   /* tp_dict */
-    nullptr,                                   /* tp_descr_get */
-    nullptr,                                   /* tp_descr_set */
-    0,                                         /* tp_dictoffset */
-    nullptr,                                   /* tp_init */
-    nullptr,                                   /* tp_alloc */
-    RandomMatchmaker_new,                      /* tp_new */
-    nullptr,                                   /* tp_free */
-    nullptr,                                   /* tp_is_gc */
-    nullptr,                                   /* tp_bases */
-    nullptr,                                   /* tp_mro */
-    nullptr,                                   /* tp_cache */
-    nullptr,                                   /* tp_subclasses */
-    nullptr,                                   /* tp_weaklist */
-    nullptr,                                   /* tp_del */
-    0,                                         /* tp_version_tag */
-    PYTHON3_TYPE_SLOTS                         /* tp_finalize, tp_vectorcall, ... */
-};
-// clang-format on
+// The type object is filled by field name when the module is initialised: the slots a new
+// interpreter version adds stay empty without any change here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject RandomMatchmakerType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+// Fills and readies the type; false with the error set on failure.
+bool readyRandomMatchmakerType() {
+    PyTypeObject& type = RandomMatchmakerType;
+    type.tp_name = "kelvane.RandomMatchmaker";
+    type.tp_basicsize = sizeof(RandomMatchmaker);
+    type.tp_dealloc = RandomMatchmaker_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_doc = RandomMatchmaker_doc;
+    type.tp_methods = RandomMatchmaker_methods;
+    type.tp_members = RandomMatchmaker_members;
+    type.tp_getset = RandomMatchmaker_getseters;
+    type.tp_new = RandomMatchmaker_new;
+    return PyType_Ready(&type) == 0;
+}
+
+// Adds the type and the version to the module; false with the error set on failure.
+bool addModuleObjects(PyObject* module) {
+    PyRef type = PyRef::borrow(reinterpret_cast<PyObject*>(&RandomMatchmakerType));
+    // The module takes the reference only when the call succeeds.
+    if (PyModule_AddObject(module, "RandomMatchmaker", type.get()) != 0) return false;
+    type.release();
+    return PyModule_AddStringConstant(module, "__version__", MODULE_VERSION) == 0;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Module
@@ -833,27 +798,20 @@ PyModuleDef kelvane_module = {
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_kelvane() {
-    if (PyType_Ready(&RandomMatchmakerType) < 0) return nullptr;
+    if (!readyRandomMatchmakerType()) return nullptr;
     PyRef module(PyModule_Create(&kelvane_module));
-    if (!module) return nullptr;
-    PyRef type = PyRef::borrow(reinterpret_cast<PyObject*>(&RandomMatchmakerType));
-    // The module takes the reference only when the call succeeds.
-    if (PyModule_AddObject(module.get(), "RandomMatchmaker", type.get()) != 0) return nullptr;
-    type.release();
+    if (!module || !addModuleObjects(module.get())) return nullptr;
     return module.release();
 }
 
 #else
 
 extern "C" __attribute__((visibility("default"))) void initkelvane() {
-    if (PyType_Ready(&RandomMatchmakerType) < 0) return;
+    if (!readyRandomMatchmakerType()) return;
     // Borrowed: the interpreter's module table owns the module.
     PyObject* module =
         Py_InitModule4("kelvane", module_methods, kelvane_doc, nullptr, PYTHON_API_VERSION);
-    if (module == nullptr) return;
-    PyRef type = PyRef::borrow(reinterpret_cast<PyObject*>(&RandomMatchmakerType));
-    // The module takes the reference only when the call succeeds.
-    if (PyModule_AddObject(module, "RandomMatchmaker", type.get()) == 0) type.release();
+    if (module != nullptr) addModuleObjects(module);
 }
 
 #endif

@@ -9,6 +9,8 @@ _QueueDescription = Tuple[int, List[int], List[List[int]], List[List[int]], List
                           List[int]]
 _Self = TypeVar('_Self', bound='RandomMatchmaker')
 
+__version__: str
+
 # What stats returns. Counts per class are in class order: squad players (for single players,
 # vehicles of no special class), scouts, SPGs, AT-SPGs, heavies.
 class _LevelStats(TypedDict):

@@ -55,17 +55,6 @@ namespace {
 #if PY_MAJOR_VERSION >= 3
 #define TESSART_PY3 1
 
-// Python 3 adds slots after tp_version_tag; the type tables end with this, all of them empty.
-#if PY_VERSION_HEX >= 0x030D0000
-#define PYTHON3_TYPE_SLOTS nullptr, nullptr, 0, 0,
-#elif PY_VERSION_HEX >= 0x030C0000
-#define PYTHON3_TYPE_SLOTS nullptr, nullptr, 0,
-#elif PY_VERSION_HEX >= 0x03090000
-#define PYTHON3_TYPE_SLOTS nullptr, nullptr,
-#else
-#define PYTHON3_TYPE_SLOTS nullptr, nullptr, nullptr,  // 3.8 keeps a tp_print at the end
-#endif
-
 inline PyObject* internString(const char* text) {
     return PyUnicode_InternFromString(text);
 }
@@ -92,8 +81,6 @@ inline long smallIntValue(PyObject* /*object*/) {
 }
 
 #else
-
-#define PYTHON3_TYPE_SLOTS
 
 inline PyObject* internString(const char* text) {
     return PyString_InternFromString(text);
@@ -914,58 +901,27 @@ PyGetSetDef pickling_getset[] = {
 
 PyDoc_STRVAR(treenode_doc, "AA tree node");
 
-// clang-format off
-PyTypeObject TreeNodeType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "tessart.TreeNode",                        /* tp_name */
-    NODE_OBJECT_SIZE,                          /* tp_basicsize */
-    0,                                         /* tp_itemsize */
-    treenode_dealloc,                          /* tp_dealloc */
-    0,                                         /* tp_print; tp_vectorcall_offset on Python 3 */
-    nullptr,                                   /* tp_getattr */
-    nullptr,                                   /* tp_setattr */
-    nullptr,                                   /* tp_compare */
-    nullptr,                                   /* tp_repr */
-    nullptr,                                   /* tp_as_number */
-    nullptr,                                   /* tp_as_sequence */
-    nullptr,                                   /* tp_as_mapping */
-    nullptr,                                   /* tp_hash */
-    nullptr,                                   /* tp_call */
-    nullptr,                                   /* tp_str */
-    nullptr,                                   /* tp_getattro */
-    nullptr,                                   /* tp_setattro */
-    nullptr,                                   /* tp_as_buffer */
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  /* tp_flags */
-    treenode_doc,                              /* tp_doc */
-    nullptr,                                   /* tp_traverse */
-    nullptr,                                   /* tp_clear */
-    nullptr,                                   /* tp_richcompare */
-    0,                                         /* tp_weaklistoffset */
-    nullptr,                                   /* tp_iter */
-    nullptr,                                   /* tp_iternext */
-    treenode_methods,                          /* tp_methods */
-    treenode_members,                          /* tp_members */
-    pickling_getset,                           /* tp_getset */
-    nullptr,                                   /* tp_base */
-    nullptr,                                   /* tp_dict */
-    nullptr,                                   /* tp_descr_get */
-    nullptr,                                   /* tp_descr_set */
-    0,                                         /* tp_dictoffset */
-    treenode_init,                             /* tp_init */
-    nullptr,                                   /* tp_alloc */
-    treenode_new,                              /* tp_new */
-    freeNodeMemory,                            /* tp_free */
-    nullptr,                                   /* tp_is_gc */
-    nullptr,                                   /* tp_bases */
-    nullptr,                                   /* tp_mro */
-    nullptr,                                   /* tp_cache */
-    nullptr,                                   /* tp_subclasses */
-    nullptr,                                   /* tp_weaklist */
-    nullptr,                                   /* tp_del */
-    0,                                         /* tp_version_tag */
-    PYTHON3_TYPE_SLOTS                         /* tp_finalize, tp_vectorcall, ... */
-};
-// clang-format on
+// The type objects are filled by field name when the module is initialised: the slots a new
+// interpreter version adds stay empty without any change here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject TreeNodeType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+void fillTreeNodeType() {
+    PyTypeObject& type = TreeNodeType;
+    type.tp_name = "tessart.TreeNode";
+    type.tp_basicsize = NODE_OBJECT_SIZE;
+    type.tp_dealloc = treenode_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_doc = treenode_doc;
+    type.tp_methods = treenode_methods;
+    type.tp_members = treenode_members;
+    type.tp_getset = pickling_getset;
+    type.tp_init = treenode_init;
+    type.tp_new = treenode_new;
+    type.tp_free = freeNodeMemory;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Tree: creation, initialisation, destruction
@@ -1625,58 +1581,19 @@ PyMethodDef pickledweight_methods[] = {
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
-// clang-format off
-PyTypeObject PickledWeightType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "tessart.PickledWeight",                   /* tp_name */
-    sizeof(PickledWeightObject),               /* tp_basicsize */
-    0,                                         /* tp_itemsize */
-    pickledweight_dealloc,                     /* tp_dealloc */
-    0,                                         /* tp_vectorcall_offset */
-    nullptr,                                   /* tp_getattr */
-    nullptr,                                   /* tp_setattr */
-    nullptr,                                   /* tp_as_async */
-    nullptr,                                   /* tp_repr */
-    nullptr,                                   /* tp_as_number */
-    nullptr,                                   /* tp_as_sequence */
-    nullptr,                                   /* tp_as_mapping */
-    nullptr,                                   /* tp_hash */
-    nullptr,                                   /* tp_call */
-    nullptr,                                   /* tp_str */
-    nullptr,                                   /* tp_getattro */
-    nullptr,                                   /* tp_setattro */
-    nullptr,                                   /* tp_as_buffer */
-    Py_TPFLAGS_DEFAULT,                        /* tp_flags */
-    nullptr,                                   /* tp_doc */
-    nullptr,                                   /* tp_traverse */
-    nullptr,                                   /* tp_clear */
-    nullptr,                                   /* tp_richcompare */
-    0,                                         /* tp_weaklistoffset */
-    nullptr,                                   /* tp_iter */
-    nullptr,                                   /* tp_iternext */
-    pickledweight_methods,                     /* tp_methods */
-    nullptr,                                   /* tp_members */
-    nullptr,                                   /* tp_getset */
-    nullptr,                                   /* tp_base */
-    nullptr,                                   /* tp_dict */
-    nullptr,                                   /* tp_descr_get */
-    nullptr,                                   /* tp_descr_set */
-    0,                                         /* tp_dictoffset */
-    nullptr,                                   /* tp_init */
-    nullptr,                                   /* tp_alloc */
-    nullptr,                                   /* tp_new: made by tree pickling only */
-    nullptr,                                   /* tp_free */
-    nullptr,                                   /* tp_is_gc */
-    nullptr,                                   /* tp_bases */
-    nullptr,                                   /* tp_mro */
-    nullptr,                                   /* tp_cache */
-    nullptr,                                   /* tp_subclasses */
-    nullptr,                                   /* tp_weaklist */
-    nullptr,                                   /* tp_del */
-    0,                                         /* tp_version_tag */
-    PYTHON3_TYPE_SLOTS                         /* tp_finalize, tp_vectorcall, ... */
-};
-// clang-format on
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject PickledWeightType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+void fillPickledWeightType() {
+    PyTypeObject& type = PickledWeightType;
+    type.tp_name = "tessart.PickledWeight";
+    type.tp_basicsize = sizeof(PickledWeightObject);
+    type.tp_dealloc = pickledweight_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    type.tp_methods = pickledweight_methods;
+}
 
 PyDoc_STRVAR(tree_reduce_ex_doc, "a pickling support method");
 
@@ -1733,58 +1650,23 @@ PyMethodDef tree_methods[] = {
 
 PyDoc_STRVAR(tree_doc, "AA tree");
 
-// clang-format off
-PyTypeObject TreeType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "tessart.Tree",                            /* tp_name */
-    sizeof(TreeObject),                        /* tp_basicsize */
-    0,                                         /* tp_itemsize */
-    tree_dealloc,                              /* tp_dealloc */
-    0,                                         /* tp_print; tp_vectorcall_offset on Python 3 */
-    nullptr,                                   /* tp_getattr */
-    nullptr,                                   /* tp_setattr */
-    nullptr,                                   /* tp_compare */
-    nullptr,                                   /* tp_repr */
-    nullptr,                                   /* tp_as_number */
-    nullptr,                                   /* tp_as_sequence */
-    nullptr,                                   /* tp_as_mapping */
-    nullptr,                                   /* tp_hash */
-    nullptr,                                   /* tp_call */
-    nullptr,                                   /* tp_str */
-    nullptr,                                   /* tp_getattro */
-    nullptr,                                   /* tp_setattro */
-    nullptr,                                   /* tp_as_buffer */
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  /* tp_flags */
-    tree_doc,                                  /* tp_doc */
-    nullptr,                                   /* tp_traverse */
-    nullptr,                                   /* tp_clear */
-    nullptr,                                   /* tp_richcompare */
-    0,                                         /* tp_weaklistoffset */
-    nullptr,                                   /* tp_iter */
-    nullptr,                                   /* tp_iternext */
-    tree_methods,                              /* tp_methods */
-    nullptr,                                   /* tp_members */
-    pickling_getset,                           /* tp_getset */
-    nullptr,                                   /* tp_base */
-    nullptr,                                   /* tp_dict */
-    nullptr,                                   /* tp_descr_get */
-    nullptr,                                   /* tp_descr_set */
-    0,                                         /* tp_dictoffset */
-    tree_init,                                 /* tp_init */
-    nullptr,                                   /* tp_alloc */
-    tree_new,                                  /* tp_new */
-    nullptr,                                   /* tp_free */
-    nullptr,                                   /* tp_is_gc */
-    nullptr,                                   /* tp_bases */
-    nullptr,                                   /* tp_mro */
-    nullptr,                                   /* tp_cache */
-    nullptr,                                   /* tp_subclasses */
-    nullptr,                                   /* tp_weaklist */
-    nullptr,                                   /* tp_del */
-    0,                                         /* tp_version_tag */
-    PYTHON3_TYPE_SLOTS                         /* tp_finalize, tp_vectorcall, ... */
-};
-// clang-format on
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject TreeType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+void fillTreeType() {
+    PyTypeObject& type = TreeType;
+    type.tp_name = "tessart.Tree";
+    type.tp_basicsize = sizeof(TreeObject);
+    type.tp_dealloc = tree_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_doc = tree_doc;
+    type.tp_methods = tree_methods;
+    type.tp_getset = pickling_getset;
+    type.tp_init = tree_init;
+    type.tp_new = tree_new;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Module functions
@@ -2073,12 +1955,16 @@ PyObject* createModule() {
         keyAttribute = internString("key");
         if (!keyAttribute) return nullptr;
     }
+    fillTreeNodeType();
+    fillTreeType();
+    fillPickledWeightType();
     if (PyType_Ready(&TreeNodeType) < 0) return nullptr;
     if (PyType_Ready(&TreeType) < 0) return nullptr;
     if (PyType_Ready(&PickledWeightType) < 0) return nullptr;
     PyObject* module = PyModule_Create(&tessart_module);
     if (!module) return nullptr;
-    if (!addType(module, "TreeNode", &TreeNodeType) || !addType(module, "Tree", &TreeType)) {
+    if (!addType(module, "TreeNode", &TreeNodeType) || !addType(module, "Tree", &TreeType) ||
+        PyModule_AddStringConstant(module, "__version__", MODULE_VERSION) != 0) {
         Py_DECREF(module);
         return nullptr;
     }
@@ -2104,6 +1990,8 @@ extern "C" __attribute__((visibility("default"))) void inittessart() {
         keyAttribute = internString("key");
         if (!keyAttribute) return;
     }
+    fillTreeNodeType();
+    fillTreeType();
     if (PyType_Ready(&TreeNodeType) < 0) return;
     if (PyType_Ready(&TreeType) < 0) return;
     // Borrowed: the interpreter's module table owns the module.
@@ -2112,6 +2000,7 @@ extern "C" __attribute__((visibility("default"))) void inittessart() {
     if (!module) return;
     if (!addType(module, "TreeNode", &TreeNodeType)) return;
     if (!addType(module, "Tree", &TreeType)) return;
+    if (PyModule_AddStringConstant(module, "__version__", MODULE_VERSION) != 0) return;
     treeCount = 0;
     freeNodeCount = 0;
     liveNodeCount = 0;

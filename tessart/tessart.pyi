@@ -6,6 +6,8 @@ from typing import Any, List, Optional, Sequence, Tuple, Type, TypeVar, overload
 _Key = Sequence[float]
 _Tree = TypeVar('_Tree', bound='Tree')
 
+__version__: str
+
 class TreeNode:
     """AA tree node"""
 
