@@ -51,6 +51,7 @@ bench: build
 	@for b in $(BUILD)/bench_*; do [ -x "$$b" ] && "$$b"; done
 	PYTHONPATH=$(BUILD) $(PYTHON2) bench/large_queue_bench.py
 	PYTHONPATH=$(BUILD) $(PYTHON2) bench/tessart_bench.py
+	PYTHONPATH=$(BUILD) $(PYTHON2) bench/recording_bench.py
 
 # The matchmaking simulation on its built-in traffic and queue configuration. Only the two
 # modules are built, not the tests, so that a fresh clone shows the report in well under a

@@ -6,7 +6,8 @@ CMake builds the two modules, configured for this interpreter alone (-DMODULE_PY
 headers and its extension file name, no tests, no Python 2.7, no GoogleTest), exactly as `make`
 builds them; this script only copies them where setuptools expects them. The type stubs go in
 beside them as the stub-only packages kelvane-stubs and tessart-stubs, where type checkers look
-for them. The version is the CMake project's.
+for them, and the package matchsim (simulation, recording and replay) beside them. The version
+is the CMake project's.
 """
 
 import multiprocessing
@@ -81,6 +82,9 @@ if __name__ == '__main__':
         description='Random battles matchmaker (kelvane) and a weighted ordered AA tree '
         '(tessart)',
         ext_modules=[Extension(name, sources=[]) for name in MODULES],
+        # The simulation, the recorder and the replay, pure Python: python -m matchsim.
+        packages=['matchsim'],
+        package_dir={'': 'tools'},
         cmdclass={'build_ext': CMakeBuild},
         # Apart from the CMake build folder that make uses.
         options={'build': {'build_base': os.path.join('build', 'pip')}},

@@ -9,7 +9,9 @@ import sys
 import time
 
 from .config import INT32_MAX, INT32_MIN, ConfigError
+from .recording import RecordingMatchmaker
 from .random_battles import (RANDOM_DEFAULT_CONFIG, RANDOM_DEFAULTS, RandomBattleSimulation,
+                             default_traffic, load_traffic,
                              kelvane_matchmaker, load_random_config, validate_config)
 from .rated import (RATED_DEFAULT_CONFIG, RATED_DEFAULTS, RatedSimulation, load_rated_config,
                     tessart_matchmaker, validate_rated_config)
@@ -20,24 +22,38 @@ from .traffic import SimulationError
 def run_random(options, config, make_matchmaker, progress):
     """The random-battle scenario on a validated configuration. Returns (report, text)."""
     try:
-        matchmaker = make_matchmaker(options.seed, config)
+        if options.record:
+            matchmaker = RecordingMatchmaker(options.seed, config, options.record,
+                                             make_matchmaker)
+            if matchmaker.error is not None:
+                raise ConfigError('cannot record to %s: %s' % (options.record,
+                                                               matchmaker.error))
+        else:
+            matchmaker = make_matchmaker(options.seed, config)
     except (TypeError, ValueError) as error:
         raise ConfigError('the matchmaker refused the configuration: %s' % error)
-    pairs, triples = options.squads or (RANDOM_DEFAULTS['pairs'], RANDOM_DEFAULTS['triples'])
+    # The traffic file, if any; options given on the command line win over it.
+    traffic = load_traffic(options.traffic) if options.traffic else default_traffic()
+    pairs, triples = options.squads or traffic['squads']
     settings = {
         'seed': options.seed,
         'minutes': options.minutes if options.minutes is not None
         else RANDOM_DEFAULTS['minutes'],
-        'rate': options.rate if options.rate is not None else RANDOM_DEFAULTS['rate'],
-        'population': options.population or RANDOM_DEFAULTS['population'],
+        'rate': options.rate if options.rate is not None else traffic['rate'],
+        'population': options.population or traffic['population'],
         'pairs': pairs,
         'triples': triples,
     }
-    simulation = RandomBattleSimulation(matchmaker, config, options.seed, settings['minutes'],
-                                        settings['rate'], settings['population'], pairs,
-                                        triples)
+    simulation = RandomBattleSimulation(
+        matchmaker, config, options.seed, settings['minutes'], settings['rate'],
+        settings['population'], pairs, triples, patience=tuple(traffic['patience']),
+        battle_seconds=tuple(traffic['battle_seconds']), level_shares=traffic['level_shares'],
+        vehicle_mix=[[tuple(item) for item in traffic['vehicle_mix'][name]]
+                     for name in ('top', 'middle', 'bottom')])
     started = time.time()
     simulation.run(progress)
+    if options.record:
+        matchmaker.close()
     report = simulation.report()
     report['settings'] = settings
     report['config'] = [list(description) for description in config]
@@ -64,6 +80,8 @@ def run_rated(options, config, make_matchmaker, progress):
                                  settings['minutes'], settings['rate'], settings['population'])
     started = time.time()
     simulation.run(progress)
+    if options.record:
+        matchmaker.close()
     report = simulation.report()
     report['settings'] = settings
     report['wall_seconds'] = time.time() - started
@@ -158,10 +176,20 @@ def parser():
                         'totalImb, levelImb, maxVehicles]; arrivals are shared evenly among '
                         'the queues. rated: an object with any of the fields %s. See '
                         '--show-config' % ', '.join(sorted(RATED_DEFAULT_CONFIG)))
+    result.add_argument('--traffic', metavar='FILE',
+                        help='random only: the traffic as JSON (rate, population, level '
+                        'shares, squad shares, vehicle mix per level, patience and battle '
+                        'length ranges); --rate, --population and --squads win over it. See '
+                        '--show-traffic')
+    result.add_argument('--show-traffic', action='store_true',
+                        help='print the built-in traffic in the form --traffic reads, and exit')
     result.add_argument('--show-config', action='store_true',
                         help='print the configuration that would be used, as JSON, and exit')
     result.add_argument('--json', metavar='FILE',
                         help='also write the report as JSON to FILE, for scripts')
+    result.add_argument('--record', metavar='LOG',
+                        help='random only: record every matchmaker call to LOG (gzip when it '
+                        'ends in .gz), for tools/replay.py')
     result.add_argument('--quiet', action='store_true',
                         help='no progress line; print only the report')
     return result
@@ -184,6 +212,28 @@ def main(argv=None, make_matchmaker=None, stdout=None, stderr=None):
             scenario.validate(scenario.default_config)
     except ConfigError as error:
         return fail(str(error), 2)
+    if options.scenario != 'random' and (options.record or options.traffic):
+        return fail('--record and --traffic are options of the random scenario', 2)
+    if options.show_traffic:
+        # Ready to edit and pass back with --traffic: one field a line, one level a line.
+        traffic = default_traffic()
+        fields = []
+        for field in sorted(traffic):
+            if field == 'vehicle_mix':
+                value = '{\n%s\n  }' % ',\n'.join(
+                    '    "%s": %s' % (name, json.dumps(traffic[field][name]))
+                    for name in ('top', 'middle', 'bottom'))
+            else:
+                value = json.dumps(traffic[field])
+            fields.append('  "%s": %s' % (field, value))
+        stdout.write('{\n%s\n}\n' % ',\n'.join(fields))
+        return 0
+    if options.traffic:
+        # Checked before the run, like the configuration.
+        try:
+            load_traffic(options.traffic)
+        except ConfigError as error:
+            return fail(str(error), 2)
     if options.show_config:
         # Ready to edit and pass back with --config: one queue a line, or one field a line.
         if isinstance(config, dict):

@@ -7,8 +7,8 @@ from __future__ import division
 import heapq
 import time
 
-from .config import (INT32_MAX, INT32_MIN, UINT32_MAX, ConfigError, int_list, is_int,
-                     load_config, shown)
+from .config import (INT32_MAX, INT32_MIN, INTEGER_TYPES, UINT32_MAX, ConfigError, int_list,
+                     is_int, load_config, shown)
 from .stats import distribution, percentile, summarize
 from .traffic import (BUILD_HINT, LEVEL_COUNT, ArrivalProcess, Draws, IdlePool, SimulationError,
                       TickedSimulation)
@@ -205,6 +205,91 @@ RANDOM_DEFAULT_CONFIG = [
 ]
 
 
+# ---------------------------------------------------------------------------------------------
+# The traffic: who joins, with what, how patient, for how long
+
+TRAFFIC_FIELDS = ('rate', 'population', 'level_shares', 'squads', 'vehicle_mix', 'patience',
+                  'battle_seconds')
+
+
+def default_traffic():
+    """Today's built-in traffic, in the form --traffic reads."""
+    return {
+        'rate': RANDOM_DEFAULTS['rate'],
+        'population': RANDOM_DEFAULTS['population'],
+        'level_shares': list(LEVEL_SHARES),
+        'squads': [RANDOM_DEFAULTS['pairs'], RANDOM_DEFAULTS['triples']],
+        'vehicle_mix': dict((name, [list(item) for item in VEHICLE_MIX])
+                            for name in ('top', 'middle', 'bottom')),
+        'patience': list(PATIENCE_SECONDS),
+        'battle_seconds': list(BATTLE_SECONDS),
+    }
+
+
+def _number(value):
+    return isinstance(value, (float,) + INTEGER_TYPES) and not isinstance(value, bool)
+
+
+def _shares(value, where, count):
+    if not isinstance(value, list) or len(value) != count or not all(
+            _number(v) and v >= 0 for v in value):
+        raise ConfigError('%s must be a list of %d shares of at least 0, not %s' %
+                          (where, count, shown(value)))
+
+
+def _seconds_range(value, where):
+    if not isinstance(value, list) or len(value) != 2 or not all(
+            is_int(v, 0, INT32_MAX) for v in value) or value[0] > value[1]:
+        raise ConfigError('%s must be [least, most] whole seconds, not %s' % (where, shown(value)))
+
+
+def validate_traffic(data):
+    """Checks a traffic description: every field of default_traffic(), each named when it is
+    missing or malformed."""
+    if not isinstance(data, dict):
+        raise ConfigError('the traffic must be a JSON object with the fields %s' %
+                          ', '.join(TRAFFIC_FIELDS))
+    for field in TRAFFIC_FIELDS:
+        if field not in data:
+            raise ConfigError('traffic field %s is missing' % field)
+    unknown = sorted(set(data) - set(TRAFFIC_FIELDS))
+    if unknown:
+        raise ConfigError('unknown traffic field %s' % unknown[0])
+    if not _number(data['rate']) or data['rate'] <= 0:
+        raise ConfigError('rate must be a number above 0, not %s' % shown(data['rate']))
+    if not is_int(data['population'], 1, INT32_MAX):
+        raise ConfigError('population must be a whole number above 0, not %s' %
+                          shown(data['population']))
+    _shares(data['level_shares'], 'level_shares', LEVEL_COUNT)
+    if abs(sum(data['level_shares']) - 1) > 1e-9:
+        raise ConfigError('level_shares must add up to 1, not %s' % sum(data['level_shares']))
+    _shares(data['squads'], 'squads', 2)
+    if sum(data['squads']) > 1:
+        raise ConfigError('squads (the shares of squads of two and three) must add up to at '
+                          'most 1')
+    mix = data['vehicle_mix']
+    if not isinstance(mix, dict) or sorted(mix) != sorted(('top', 'middle', 'bottom')):
+        raise ConfigError('vehicle_mix must be an object with the fields top, middle and '
+                          'bottom, not %s' % shown(mix))
+    for name in ('top', 'middle', 'bottom'):
+        where = 'vehicle_mix.%s' % name
+        if not isinstance(mix[name], list) or not mix[name]:
+            raise ConfigError('%s must be a non-empty list of [vehicle type, weight], not %s' %
+                              (where, shown(mix[name])))
+        for i, item in enumerate(mix[name]):
+            if not isinstance(item, list) or len(item) != 2 or not is_int(
+                    item[0], INT32_MIN, INT32_MAX) or not is_int(item[1], 1, 10 ** 6):
+                raise ConfigError('%s item %d must be [vehicle type, weight from 1], not %s' %
+                                  (where, i, shown(item)))
+    _seconds_range(data['patience'], 'patience')
+    _seconds_range(data['battle_seconds'], 'battle_seconds')
+    return data
+
+
+def load_traffic(path):
+    return load_config(path, validate_traffic)
+
+
 class RandomBattleSimulation(TickedSimulation):
     """Drives one RandomMatchmaker with simulated traffic and collects what happened.
 
@@ -216,7 +301,8 @@ class RandomBattleSimulation(TickedSimulation):
 
     def __init__(self, matchmaker, config, seed, minutes, rate, population,
                  pairs=RANDOM_DEFAULTS['pairs'], triples=RANDOM_DEFAULTS['triples'],
-                 patience=PATIENCE_SECONDS, battle_seconds=BATTLE_SECONDS):
+                 patience=PATIENCE_SECONDS, battle_seconds=BATTLE_SECONDS,
+                 level_shares=LEVEL_SHARES, vehicle_mix=(VEHICLE_MIX,) * LEVEL_COUNT):
         self.matchmaker = matchmaker
         self.patience = patience
         self.battle_seconds = battle_seconds
@@ -225,17 +311,17 @@ class RandomBattleSimulation(TickedSimulation):
         self.rng = Draws(seed)
         self._start_clock(minutes)
         self.arrivals = ArrivalProcess(self.rng, rate, pairs, triples)
-        self._vehicles = []
-        for vehicle_type, weight in VEHICLE_MIX:
-            self._vehicles.extend([vehicle_type] * weight)
+        # Per level, each vehicle type as often as its weight says.
+        self._vehicles = [[vehicle_type for vehicle_type, weight in mix for _ in range(weight)]
+                          for mix in vehicle_mix]
 
         self.level = []
         self.recent = []
         self.idle = IdlePool()
         for player in range(population):
             draw = self.rng.random()
-            level = 0 if draw < LEVEL_SHARES[0] else \
-                1 if draw < LEVEL_SHARES[0] + LEVEL_SHARES[1] else 2
+            level = 0 if draw < level_shares[0] else \
+                1 if draw < level_shares[0] + level_shares[1] else 2
             self.level.append(level)
             self.recent.append([])
             self.idle.add(player, level)
@@ -309,7 +395,7 @@ class RandomBattleSimulation(TickedSimulation):
         for player in members[1:]:
             self.idle.take(player, level)
         queue = self.queues[self.rng.randrange(len(self.queues))]
-        types = [self.rng.choice(self._vehicles) for _ in members]
+        types = [self.rng.choice(self._vehicles[level]) for _ in members]
         last_maps = [list(self.recent[player]) for player in members]
         key = self.next_key
         self.next_key += 1
