@@ -449,8 +449,16 @@ const KeyMessages MERGE_KEY = {"key must be a sequence of floats of correct leng
                                "key must be a sequence of floats of correct length.",
                                "key item is not a float."};
 
-// Reads a sequence of 1 to KEY_SIZE floats (exactly float, no subclass) into `out`. Returns the
-// length, or -1 with an error set. Sequence access may run script code.
+// A NaN coordinate compares equal to everything: a tree holding one falls out of order, and its
+// pickle no longer loads. Infinities order like any number.
+inline int refuseNaN(const double* coords, int length) {
+    for (int k = 0; k < length; ++k)
+        if (coords[k] != coords[k]) return failInt(PyExc_ValueError, "key should not hold NaN.");
+    return length;
+}
+
+// Reads a sequence of 1 to KEY_SIZE floats (exactly float, no subclass, no NaN) into `out`.
+// Returns the length, or -1 with an error set. Sequence access may run script code.
 // readKey for an exact tuple, which answers the sequence protocol with its own items and runs no
 // script code, so its items are read in place. Subclasses may override the protocol: they take
 // the generic path.
@@ -462,6 +470,7 @@ inline int readTupleKey(PyObject* tuple, double* out, const KeyMessages& message
         if (!PyFloat_CheckExact(item)) return failInt(PyExc_TypeError, messages.notFloat);
         out[k] = PyFloat_AS_DOUBLE(item);
     }
+    if (refuseNaN(out, static_cast<int>(length)) < 0) return -1;
     // A tuple of floats can never be part of a cycle. The collector would find that out and
     // stop tracking it at its next pass, after traversing it; a key kept by a node is spared
     // that pass.
@@ -485,7 +494,7 @@ int readKey(PyObject* object, double* out, const KeyMessages& messages) {
         out[k] = PyFloat_AS_DOUBLE(item);
         Py_DECREF(item);
     }
-    return static_cast<int>(length);
+    return refuseNaN(out, static_cast<int>(length));
 }
 
 // Release callback of the trees: drops the tree's reference to a node. Its holder is already

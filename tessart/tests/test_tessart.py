@@ -641,6 +641,32 @@ class MergeTreesTest(unittest.TestCase):
             self.assertEqual(str(caught.exception), message)
 
 
+class NaNKeyTest(unittest.TestCase):
+
+    def test_nan_is_refused_everywhere_and_changes_nothing(self):
+        nan, inf = float('nan'), float('inf')
+        message = 'key should not hold NaN.'
+        tree = Tree(preinit=tuple(x for k in (-inf, 1.0, inf) for x in ((k,), k, long(1))))
+        before = tree.items()
+        for key in ((nan,), (1.0, nan), (1.0, 2.0, nan), [nan]):
+            node = TreeNode(key)
+            with self.assertRaisesRegex(ValueError, message):
+                tree.insertByKey(node, 1)
+            self.assertRaisesRegex(ValueError, 'should be inserted', node.index)
+            for query in (tree.lowerBound, tree.upperBound):
+                self.assertRaisesRegex(ValueError, message, query, key)
+            self.assertRaisesRegex(ValueError, message, tree.getClosestNode, key, 0.0)
+            self.assertRaisesRegex(ValueError, message, weightedClosestNode,
+                                   [(tree, key, 0.0, 1.0)])
+            self.assertRaisesRegex(ValueError, message, mergeTrees, [tree], key, True, True, 2)
+            with self.assertRaisesRegex(ValueError, message):
+                Tree(preinit=((0.0,), 'a', long(1), key, 'b', long(1)))
+        self.assertEqual(tree.items(), before)
+        # Infinities stay keys like any other, and the tree pickles and loads.
+        self.assertEqual(tree.keys(), [(-inf,), (1.0,), (inf,)])
+        self.assertEqual(pickle.loads(pickle.dumps(tree, 2)).items(), before)
+
+
 class ReferenceTest(unittest.TestCase):
 
     def test_counts_across_calls(self):
