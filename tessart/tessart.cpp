@@ -988,11 +988,9 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
     TreeNodeRecord** records = nullptr;
     uint64_t* sums = nullptr;
     Py_ssize_t count = 0;
-    // Keys out of order. Without NaN the key order is transitive, so a node is below some node
-    // before it iff it is below the one right before it, and the appends need compare nothing.
-    // NaN compares equal to everything, so with NaN every append compares its way down.
+    // Keys out of order. Keys hold no NaN, so the key order is transitive: a node is below some
+    // node before it iff it is below the one right before it, and the appends compare nothing.
     bool disorder = false;
-    bool keysWithNaN = false;
     if (preinit) {
         if (!PyTuple_CheckExact(preinit))
             return failInt(PyExc_TypeError, "preinit must be a tuple.");
@@ -1064,8 +1062,6 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
                 return -1;
             }
             setRecordKey(&node->record, coords, length);
-            for (int k = 0; k < length; ++k)
-                if (coords[k] != coords[k]) keysWithNaN = true;
             if (i > 0 && compareExact(records[i - 1], records[i]) > 0) disorder = true;
         }
     }
@@ -1082,11 +1078,7 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
     // No script code runs from here until the old content is released.
     // The creation references become the tree's.
     TreeNodeRecord* content = nullptr;
-    if (keysWithNaN) {
-        for (Py_ssize_t i = 0; i < count; ++i) insertNode(&content, records[i], true, &disorder);
-    } else {
-        appendRecords(&content, records, static_cast<size_t>(count), sums);
-    }
+    appendRecords(&content, records, static_cast<size_t>(count), sums);
     free(sums);
     free(records);
     if (interval) tree->interval = intervalTruth ? 1 : 0;
