@@ -142,6 +142,8 @@ struct TreeObject {
     TreeNodeRecord* root;
     // The number of nodes, as the length to make lists with; what reads it copes with any value.
     Py_ssize_t nodeCount;
+    // Counts the changes of the content, so that an iteration can tell it was changed under it.
+    uint64_t changes;
 };
 // clang-format on
 
@@ -901,9 +903,30 @@ PyObject* safeForUnpickling(PyObject* /*self*/, void* /*closure*/) {
     Py_RETURN_TRUE;
 }
 
-// Shared by both types.
 PyGetSetDef pickling_getset[] = {
     {keyword("__safe_for_unpickling__"), safeForUnpickling, nullptr, keyword("a flag for cPickle"),
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr} /* sentinel */
+};
+
+PyObject* treenode_weight(PyObject* self, void* /*closure*/) {
+    const TreeNodeRecord& record = asNode(self)->record;
+    return PyLong_FromUnsignedLongLong(record.holder ? record.weight : 0);
+}
+
+PyObject* treenode_tree(PyObject* self, void* /*closure*/) {
+    TreeObject* tree = treeOf(asNode(self));
+    if (!tree) Py_RETURN_NONE;
+    Py_INCREF(asObject(tree));
+    return asObject(tree);
+}
+
+PyGetSetDef treenode_getset[] = {
+    {keyword("__safe_for_unpickling__"), safeForUnpickling, nullptr, keyword("a flag for cPickle"),
+     nullptr},
+    {keyword("weight"), treenode_weight, nullptr,
+     keyword("the weight the node was inserted with; 0 while it is in no tree"), nullptr},
+    {keyword("tree"), treenode_tree, nullptr, keyword("the tree the node is in, or None"),
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr} /* sentinel */
 };
@@ -926,7 +949,7 @@ void fillTreeNodeType() {
     type.tp_doc = treenode_doc;
     type.tp_methods = treenode_methods;
     type.tp_members = treenode_members;
-    type.tp_getset = pickling_getset;
+    type.tp_getset = treenode_getset;
     type.tp_init = treenode_init;
     type.tp_new = treenode_new;
     type.tp_free = freeNodeMemory;
@@ -942,6 +965,7 @@ PyObject* tree_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwds*/) {
     asTree(self)->interval = 0;
     asTree(self)->root = nullptr;
     asTree(self)->nodeCount = 0;
+    asTree(self)->changes = 0;
     if (type != &TreeType) puts("whoknows");
     return self;
 }
@@ -1085,6 +1109,7 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
     TreeNodeRecord* old = tree->root;
     tree->root = content;
     tree->nodeCount = count;
+    ++tree->changes;
     releaseContent(&old);
     if (disorder) return failInt(PyExc_ValueError, "preinit is not sorted by keys.");
     return 0;
@@ -1152,6 +1177,7 @@ PyObject* insertByKey(TreeObject* tree, PyObject* object, unsigned PY_LONG_LONG 
     node->record.holder = tree;
     insertNode(&tree->root, &node->record, false, nullptr);
     ++tree->nodeCount;
+    ++tree->changes;
     Py_INCREF(object);
     Py_RETURN_NONE;
 }
@@ -1235,6 +1261,7 @@ PyObject* tree_removeNode(PyObject* self, PyObject* args, PyObject* kwds) {
     if (treeOf(node) != tree) return fail(PyExc_ValueError, "node is in some other tree.");
     eraseNode(&tree->root, &node->record);
     --tree->nodeCount;
+    ++tree->changes;
     node->record.holder = nullptr;
     // Nothing has called out since parsing, so the caller's argument (in the argument tuple or
     // the keyword dictionary) still keeps the node alive past this.
@@ -1651,6 +1678,87 @@ PyMethodDef tree_methods[] = {
 
 PyDoc_STRVAR(tree_doc, "AA tree");
 
+// ---------------------------------------------------------------------------------------------
+// Tree: length, membership, iteration
+
+Py_ssize_t tree_length(PyObject* self) {
+    return asTree(self)->nodeCount;
+}
+
+// A node is in a tree exactly when its record names that tree as its holder.
+int tree_contains(PyObject* self, PyObject* item) {
+    return PyObject_TypeCheck(item, &TreeNodeType) && treeOf(asNode(item)) == asTree(self);
+}
+
+// A tree is true, empty or not, as it was before it had a length: scripts test `if tree:` for
+// a tree that exists.
+int tree_bool(PyObject* /*self*/) {
+    return 1;
+}
+
+// clang-format off
+struct TreeIterObject {
+    PyObject_HEAD
+    PyObject* tree;         // null once the iteration has ended
+    TreeNodeRecord* next;   // read only while the tree has not changed since
+    uint64_t changes;       // the tree's count of changes when the iteration began
+};
+// clang-format on
+
+extern PyTypeObject TreeIterType;
+
+PyObject* tree_iter(PyObject* self) {
+    TreeIterObject* iterator = PyObject_New(TreeIterObject, &TreeIterType);
+    if (!iterator) return nullptr;
+    Py_INCREF(self);
+    iterator->tree = self;
+    iterator->next = leftmostNode(asTree(self)->root);
+    iterator->changes = asTree(self)->changes;
+    return asObject(iterator);
+}
+
+PyObject* treeiter_next(PyObject* self) {
+    TreeIterObject* iterator = reinterpret_cast<TreeIterObject*>(self);
+    if (!iterator->tree) return nullptr;
+    if (asTree(iterator->tree)->changes != iterator->changes) {
+        // As a dict does: the iteration ends with the error, and stays ended.
+        Py_CLEAR(iterator->tree);
+        return fail(PyExc_RuntimeError, "Tree changed during iteration.");
+    }
+    TreeNodeRecord* record = iterator->next;
+    if (!record) {
+        Py_CLEAR(iterator->tree);
+        return nullptr;
+    }
+    iterator->next = nodeNext(record);
+    PyObject* node = nodeObject(record);
+    Py_INCREF(node);
+    return node;
+}
+
+void treeiter_dealloc(PyObject* self) {
+    Py_XDECREF(reinterpret_cast<TreeIterObject*>(self)->tree);
+    PyObject_Del(self);
+}
+
+PySequenceMethods tree_as_sequence;
+PyNumberMethods tree_as_number;
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject TreeIterType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+void fillTreeIterType() {
+    PyTypeObject& type = TreeIterType;
+    type.tp_name = "tessart.TreeIterator";
+    type.tp_basicsize = sizeof(TreeIterObject);
+    type.tp_dealloc = treeiter_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    type.tp_iter = PyObject_SelfIter;
+    type.tp_iternext = treeiter_next;
+}
+
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject TreeType = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -1667,6 +1775,17 @@ void fillTreeType() {
     type.tp_getset = pickling_getset;
     type.tp_init = tree_init;
     type.tp_new = tree_new;
+    tree_as_sequence.sq_length = tree_length;
+    tree_as_sequence.sq_contains = tree_contains;
+    type.tp_as_sequence = &tree_as_sequence;
+#ifdef TESSART_PY3
+    tree_as_number.nb_bool = tree_bool;
+#else
+    tree_as_number.nb_nonzero = tree_bool;
+#endif
+    type.tp_as_number = &tree_as_number;
+    type.tp_iter = tree_iter;
+    fillTreeIterType();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1961,6 +2080,7 @@ PyObject* createModule() {
     fillPickledWeightType();
     if (PyType_Ready(&TreeNodeType) < 0) return nullptr;
     if (PyType_Ready(&TreeType) < 0) return nullptr;
+    if (PyType_Ready(&TreeIterType) < 0) return nullptr;
     if (PyType_Ready(&PickledWeightType) < 0) return nullptr;
     PyObject* module = PyModule_Create(&tessart_module);
     if (!module) return nullptr;
@@ -1995,6 +2115,7 @@ extern "C" __attribute__((visibility("default"))) void inittessart() {
     fillTreeType();
     if (PyType_Ready(&TreeNodeType) < 0) return;
     if (PyType_Ready(&TreeType) < 0) return;
+    if (PyType_Ready(&TreeIterType) < 0) return;
     // Borrowed: the interpreter's module table owns the module.
     PyObject* module =
         Py_InitModule4("tessart", tessart_functions, tessart_doc, nullptr, PYTHON_API_VERSION);

@@ -1,6 +1,6 @@
 """A C implementation of Andersson balanced search tree"""
 
-from typing import Any, List, Optional, Sequence, Tuple, Type, TypeVar, overload
+from typing import Any, Iterator, List, Optional, Sequence, Tuple, Type, TypeVar, overload
 
 # One to three floats (exactly float, not int).
 _Key = Sequence[float]
@@ -18,6 +18,12 @@ class TreeNode:
     @property
     def __safe_for_unpickling__(self) -> bool:
         """a flag for cPickle"""
+    @property
+    def weight(self) -> int:
+        """the weight the node was inserted with; 0 while it is in no tree"""
+    @property
+    def tree(self) -> Optional[Tree]:
+        """the tree the node is in, or None"""
     @overload
     def __init__(self, key: _Key = ..., value: Any = ...) -> None:
         """A node outside any tree; key and value stay unset (AttributeError) until given."""
@@ -48,6 +54,14 @@ class Tree:
     def __init__(self, interval: object = ..., preinit: Tuple[Any, ...] = ...) -> None:
         """Empties the tree, then fills it from preinit: (key, value, weight, ...) in key order,
         each weight an int, as pickling writes them. interval is only stored and pickled."""
+    def __len__(self) -> int:
+        """The number of nodes (size() is their total weight)."""
+    def __iter__(self) -> Iterator[TreeNode]:
+        """The nodes in key order; a change of the tree ends the iteration with RuntimeError."""
+    def __contains__(self, node: object) -> bool:
+        """Whether node is a TreeNode in this tree."""
+    def __bool__(self) -> bool:
+        """True, empty or not."""
     def insertByKey(self, node: TreeNode, weight: int) -> None:
         """insert a node using its key attribute as a pivot, with 64-bit weight."""
     def removeNode(self, node: TreeNode) -> None:

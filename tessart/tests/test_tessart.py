@@ -641,6 +641,50 @@ class MergeTreesTest(unittest.TestCase):
             self.assertEqual(str(caught.exception), message)
 
 
+class NodeAttributesAndIterationTest(unittest.TestCase):
+
+    def test_weight_tree_length_membership(self):
+        tree, other = Tree(), Tree()
+        nodes = [TreeNode((float(i),), i) for i in range(5)]
+        for i, node in enumerate(nodes):
+            self.assertEqual((node.weight, node.tree), (0, None))
+            tree.insertByKey(node, i + 1)
+        self.assertEqual([(n.weight, n.tree is tree) for n in nodes],
+                         [(i + 1, True) for i in range(5)])
+        self.assertEqual((len(tree), tree.size(), len(other)), (5, 15, 0))
+        self.assertTrue(bool(other))  # a tree is true, empty or not, as it always was
+        tree.removeNode(nodes[2])
+        other.insertByKey(nodes[2], 7)
+        self.assertEqual([n in tree for n in nodes], [True, True, False, True, True])
+        self.assertEqual((nodes[2].weight, nodes[2].tree is other, 3 in tree), (7, True, False))
+        tree.__init__()  # detaches every node
+        self.assertEqual([(n.weight, n.tree) for n in nodes[:2]], [(0, None)] * 2)
+        self.assertEqual(Tree(preinit=((1.0,), 'z', long(0))).asList()[0].weight, 0)
+        for name in ('weight', 'tree'):
+            self.assertRaises(AttributeError, setattr, nodes[0], name, 1)
+
+    def test_iteration_follows_key_order_and_stops_on_change(self):
+        tree = Tree(preinit=tuple(x for k in range(6) for x in ((float(k),), k, long(1))))
+        references = sys.getrefcount(tree)
+        self.assertEqual([n.value for n in tree], list(range(6)))
+        self.assertEqual(list(tree), tree.asList())
+        self.assertEqual(sys.getrefcount(tree), references)
+        changes = (lambda: tree.insertByKey(TreeNode((9.0,)), 1),
+                   lambda: tree.removeNode(tree.asList()[-1]),
+                   lambda: tree.__init__(preinit=((1.0,), 'a', long(1))))
+        for change in changes:
+            iterator = iter(tree)
+            first = next(iterator)
+            tree.sample(1)
+            tree.lowerBound((2.0,))  # queries change nothing
+            self.assertIs(next(iterator), first.next())
+            change()
+            self.assertRaisesRegex(RuntimeError, 'Tree changed during iteration.', next,
+                                   iterator)
+            self.assertRaises(StopIteration, next, iterator)
+        self.assertEqual(list(Tree()), [])
+
+
 class NaNKeyTest(unittest.TestCase):
 
     def test_nan_is_refused_everywhere_and_changes_nothing(self):
