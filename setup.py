@@ -41,6 +41,14 @@ class CMakeBuild(build_ext):
         build = os.path.abspath(os.path.join(self.build_temp, 'cmake'))
         configure = [cmake, '-S', HERE, '-B', build, '-DCMAKE_BUILD_TYPE=RelWithDebInfo',
                      '-DMODULE_PYTHON=' + sys.executable]
+        # A build folder configured for another copy of the tree (Python 2.7's pip builds in a
+        # copy of it) is refused by CMake: start it afresh.
+        cache = os.path.join(build, 'CMakeCache.txt')
+        if os.path.exists(cache):
+            with open(cache) as stream:
+                home = re.search(r'^CMAKE_HOME_DIRECTORY:INTERNAL=(.*)$', stream.read(), re.M)
+            if not home or os.path.realpath(home.group(1)) != os.path.realpath(HERE):
+                shutil.rmtree(build)
         compile_ = [cmake, '--build', build, '-j', str(multiprocessing.cpu_count()), '--target']
         try:
             subprocess.check_call(configure)

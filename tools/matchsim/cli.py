@@ -114,8 +114,8 @@ def _positive(kind):
             value = kind(text)
         except ValueError:
             raise argparse.ArgumentTypeError('%r is not a number' % text)
-        if value <= 0:
-            raise argparse.ArgumentTypeError('must be above 0, not %s' % text)
+        if not 0 < value < float('inf'):  # NaN fails both
+            raise argparse.ArgumentTypeError('must be above 0 and finite, not %s' % text)
         return value
     return parse
 

@@ -232,8 +232,8 @@ def _number(value):
 
 def _shares(value, where, count):
     if not isinstance(value, list) or len(value) != count or not all(
-            _number(v) and v >= 0 for v in value):
-        raise ConfigError('%s must be a list of %d shares of at least 0, not %s' %
+            _number(v) and 0 <= v <= 1 for v in value):
+        raise ConfigError('%s must be a list of %d shares from 0 to 1, not %s' %
                           (where, count, shown(value)))
 
 
@@ -255,7 +255,7 @@ def validate_traffic(data):
     unknown = sorted(set(data) - set(TRAFFIC_FIELDS))
     if unknown:
         raise ConfigError('unknown traffic field %s' % unknown[0])
-    if not _number(data['rate']) or data['rate'] <= 0:
+    if not _number(data['rate']) or not 0 < data['rate'] < float('inf'):
         raise ConfigError('rate must be a number above 0, not %s' % shown(data['rate']))
     if not is_int(data['population'], 1, INT32_MAX):
         raise ConfigError('population must be a whole number above 0, not %s' %

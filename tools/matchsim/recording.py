@@ -27,6 +27,7 @@ import io
 import json
 import time
 import warnings
+import zlib
 
 from .config import INTEGER_TYPES
 
@@ -84,12 +85,14 @@ class RecordingMatchmaker(object):
         try:
             self._stream = open_log(path, 'w')
         except (IOError, OSError) as error:
-            self._stop(error)
+            self._stop(error, stacklevel=3)
         self._write(header)
 
-    def _stop(self, error):
+    def _stop(self, error, stacklevel=4):
+        # The warning names the script's line: _stop, _write, the method, its caller.
         self.error = error
-        warnings.warn('recording to %s stopped: %s' % (self.path, error), RuntimeWarning, 3)
+        warnings.warn('recording to %s stopped: %s' % (self.path, error), RuntimeWarning,
+                      stacklevel)
         stream, self._stream = self._stream, None
         if stream is not None:
             try:
@@ -175,7 +178,7 @@ def read_log(path):
                     raise LogError('%s:%d: the line is cut off (a truncated log)' % (path, number))
                 try:
                     record = json.loads(text)
-                except ValueError as error:
+                except (ValueError, RuntimeError) as error:  # RuntimeError: nested too deep
                     raise LogError('%s:%d: not JSON: %s' % (path, number, error))
                 if not isinstance(record, dict):
                     raise LogError('%s:%d: not a JSON object' % (path, number))
@@ -183,7 +186,7 @@ def read_log(path):
                     header = _check_header(path, record)
                 else:
                     calls.append((number, _check_call(path, number, record)))
-    except (IOError, OSError, EOFError, UnicodeDecodeError) as error:
+    except (IOError, OSError, EOFError, UnicodeDecodeError, zlib.error) as error:
         raise LogError('%s:%d: cannot read on: %s' % (path, number + 1, error))
     if header is None:
         raise LogError('%s:1: empty, not a matchmaker log' % path)
@@ -222,7 +225,8 @@ def _is(value, form):
 
 
 def _check_call(path, number, record):
-    fields = _FIELDS.get(record.get('call'))
+    call = record.get('call')
+    fields = _FIELDS.get(call) if isinstance(call, type(u'')) or isinstance(call, str) else None
     if fields is None:
         raise LogError('%s:%d: unknown call %s' % (path, number,
                                                    json.dumps(record.get('call'))))

@@ -31,6 +31,8 @@ class Tally(object):
 
     def __init__(self):
         self.waiting = {}           # (queue, key) -> Squad
+        self.known = {}             # (queue, key) -> Squad, the latest enqueued, gone or not
+        self.queues_of = {}         # key -> the queues it waits in
         self.enqueued = [0, 0]      # entries, players
         self.levels = [0] * 3       # players enqueued per level
         self.sizes = {}             # squad size -> entries
@@ -51,6 +53,8 @@ class Tally(object):
         squad = Squad(record['key'], record['queue'], record['level'], list(range(len(types))),
                       types, record['lastMaps'], record['time'])
         self.waiting[(squad.queue, squad.key)] = squad
+        self.known[(squad.queue, squad.key)] = squad
+        self.queues_of.setdefault(squad.key, set()).add(squad.queue)
         self.enqueued[0] += 1
         self.enqueued[1] += len(types)
         if 0 <= squad.level < 3:
@@ -63,9 +67,23 @@ class Tally(object):
         self.last = self.now = record['time']
 
     def leave(self, queue, key, now):
+        """A dequeue; now is the time of a give-up, None for a squad that went to battle."""
         squad = self.waiting.pop((queue, key), None)
-        if squad is not None and now is not None:
+        if squad is None:
+            return
+        queues = self.queues_of[key]
+        queues.discard(queue)
+        if not queues:
+            del self.queues_of[key]
+        if now is not None:
             self.gave_up.append(now - squad.enqueued)
+
+    def matched(self, key):
+        """Takes a squad of a battle out of every queue it waits in; those queues, sorted."""
+        queues = sorted(self.queues_of.get(key, ()))
+        for queue in queues:
+            self.leave(queue, key, None)
+        return queues
 
     def formteams(self, queue, now, result, seconds, stats):
         self.now = now
@@ -79,7 +97,8 @@ class Tally(object):
                 reason = last['reason'].split(' (')[0]
                 self.unformed[reason] = self.unformed.get(reason, 0) + 1
             return
-        teams = [[self.waiting[(queue, key)] for key in keys] for keys in (team_a, team_b)]
+        # Looked up among all squads: a script may call formteams again before it dequeues.
+        teams = [[self.known[(queue, key)] for key in keys] for keys in (team_a, team_b)]
         for squad in teams[0] + teams[1]:
             for recent in squad.last_maps or [[]] * len(squad.types):
                 self.recent[0] += 1
@@ -171,10 +190,10 @@ def exact(header, calls, make_matchmaker):
                                     json.dumps(list(recorded))))
             tally.formteams(record['queue'], record['time'], got, record['seconds'],
                             matchmaker.stats(record['queue'], record['time']))
-            claimed.update((record['queue'], key) for key in got[1] + got[2])
-            # A battle's squads leave the tally now; the script's dequeues follow.
+            # A battle's squads leave the tally now, from every queue they wait in; the script's
+            # dequeues follow.
             for key in got[1] + got[2]:
-                tally.leave(record['queue'], key, None)
+                claimed.update((queue, key) for queue in tally.matched(key))
     return tally.report()
 
 
@@ -185,12 +204,16 @@ def what_if(header, calls, make_matchmaker, config, seed):
     matchmaker = make_matchmaker(header['seed'] if seed is None else seed,
                                  _queues(header['config'] if config is None else config))
     tally = Tally()
+    # What the recorded run held, to tell its give-ups from the dequeues after its battles.
+    recorded = Tally()
     claimed = set()
     skipped = {'enqueues_of_waiting_keys': 0, 'dequeues_of_gone_keys': 0}
     for number, record in calls:
         call = record['call']
         where = (record['queue'], record.get('key'))
         if call == 'enqueue':
+            recorded.enqueue(record)
+            claimed.discard(where)
             if where in tally.waiting:
                 skipped['enqueues_of_waiting_keys'] += 1
                 continue
@@ -198,6 +221,7 @@ def what_if(header, calls, make_matchmaker, config, seed):
                                record['types'], record['lastMaps'])
             tally.enqueue(record)
         elif call == 'dequeue':
+            recorded.leave(*where, now=None)
             if where in claimed:  # followed a recorded battle
                 claimed.discard(where)
                 continue
@@ -207,15 +231,17 @@ def what_if(header, calls, make_matchmaker, config, seed):
             matchmaker.dequeue(*where)
             tally.leave(record['queue'], record['key'], tally.now)
         else:
-            claimed.update((record['queue'], key) for key in record['teamA'] + record['teamB'])
+            for key in record['teamA'] + record['teamB']:
+                claimed.update((queue, key) for queue in recorded.matched(key))
             start = time.time()
             got = matchmaker.formteams(record['queue'], record['time'])
             seconds = time.time() - start
             tally.formteams(record['queue'], record['time'], got, seconds,
                             matchmaker.stats(record['queue'], record['time']))
+            # As a script does: out of every queue the squads wait in.
             for key in got[1] + got[2]:
-                matchmaker.dequeue(record['queue'], key)
-                tally.leave(record['queue'], key, None)
+                for queue in tally.matched(key):
+                    matchmaker.dequeue(queue, key)
     report = tally.report()
     report['skipped'] = skipped
     return report
@@ -376,11 +402,14 @@ def main(argv=None, stdout=None, stderr=None, make_matchmaker=None, prog='replay
                        if part]
             text = render_side_by_side(recorded, report['what_if'],
                                        '%s, what-if %s' % (title, ', '.join(changes)))
-    except (Divergence, TypeError, ValueError, OverflowError) as error:
+    except (Divergence, TypeError, ValueError, OverflowError, KeyError) as error:
         if report_file is not None:
             report_file.close()
         if isinstance(error, Divergence):
             return fail('%s: %s' % (options.log, error), 1)
+        if isinstance(error, KeyError):
+            return fail('%s: the log names a squad it never enqueued: %s' % (options.log, error),
+                        2)
         # The matchmaker refused the header's configuration or a recorded call.
         return fail('%s: the matchmaker refused what the log holds: %s' % (options.log, error), 2)
     stdout.write(text + '\n')

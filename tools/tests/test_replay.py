@@ -123,11 +123,13 @@ class ReplayTest(unittest.TestCase):
             'config.log': [json.dumps(SMALL_CONFIG) + '\n'],
             'field.log': lines[:2] + ['{"call": "dequeue", "queue": 1}\n'],
             'empty.log': [],
+            'call.log': lines[:1] + ['{"call": [1]}\n'],
         }
         expected = {'missing.log': ':', 'cut.log': ':6: the line is cut off',
                     'corrupt.log': ':4: not JSON', 'version.log': ':1: log format version 99',
                     'config.log': ':1: not a JSON object', 'empty.log': ':1: empty',
-                    'field.log': ':3: dequeue needs "key" as an integer'}
+                    'field.log': ':3: dequeue needs "key" as an integer',
+                    'call.log': ':2: unknown call [1]'}
         for name, content in sorted(cases.items()):
             path = os.path.join(self.folder, name)
             if content is not None:
@@ -164,12 +166,45 @@ class ReplayTest(unittest.TestCase):
         self.assertEqual(recorder.stats(1, 20)['entries'], 11)
 
 
+class ScriptsTest(unittest.TestCase):
+    """What a script may do that a simulation does not: call formteams again before it dequeues,
+    and let a squad wait in two queues, dequeuing it from the other when one matches it."""
+
+    def test_repeated_battles_and_squads_in_two_queues(self):
+        config = [(q, [1], [[1, 0, 0, 0]], [[0]] * 5, [[0]] * 5, [5] * 5) for q in (1, 2)]
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        path = os.path.join(folder, 'script.log')
+        with matchsim.RecordingMatchmaker(1, config, path) as m:
+            for key in (10, 11):
+                for queue in (1, 2):
+                    m.enqueue(queue, 0, key, 0, [2], [])
+            first = m.formteams(1, 5)
+            self.assertEqual(m.formteams(1, 6), first)  # nobody dequeued yet
+            for key in first[1] + first[2]:
+                m.dequeue(1, key)
+                m.dequeue(2, key)
+            m.enqueue(2, 7, 12, 0, [2], [])
+            m.dequeue(2, 12)  # gave up
+        header, calls = recording.read_log(path)
+        report = replay.exact(header, calls, replay.kelvane_matchmaker)
+        self.assertEqual((report['battles'], report['gave_up']['squads']), (2, 1))
+        self.assertEqual(report['waiting_at_end'], 0)
+        changed = replay.what_if(header, calls, replay.kelvane_matchmaker, None, 3)
+        self.assertEqual(changed['skipped'], {'enqueues_of_waiting_keys': 0,
+                                              'dequeues_of_gone_keys': 0})
+        # The what-if run dequeues a battle's squads at once: the repeated call finds nobody.
+        self.assertEqual((changed['battles'], changed['gave_up']['squads'],
+                          changed['waiting_at_end']), (1, 1, 0))
+
+
 class TrafficTest(unittest.TestCase):
 
     def test_fields_are_checked_and_the_defaults_change_nothing(self):
         default = matchsim.random_battles.default_traffic()
         for field, value, message in (
                 ('rate', 0, 'rate must be a number above 0'),
+                ('rate', float('nan'), 'rate must be a number above 0'),
                 ('level_shares', [0.5, 0.5], 'level_shares must be a list of 3 shares'),
                 ('squads', [0.7, 0.6], 'squads (the shares'),
                 ('patience', [600, 150], 'patience must be [least, most]'),
