@@ -53,12 +53,14 @@ bench: build
 	PYTHONPATH=$(BUILD) $(PYTHON2) bench/tessart_bench.py
 	PYTHONPATH=$(BUILD) $(PYTHON2) bench/recording_bench.py
 
-# The matchmaking simulation on its built-in traffic and queue configuration. Only the two
+# The matchmaking simulation on its built-in traffic and queue configuration, as text and as an
+# HTML page with charts (build/demo-report.html). Only the two
 # modules are built, not the tests, so that a fresh clone shows the report in well under a
 # minute; `--scenario rated` then runs on the same build.
 demo: check-python $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) --target kelvane tessart -j $(JOBS)
-	PYTHONPATH=$(BUILD) $(PYTHON2) tools/simulate.py
+	PYTHONPATH=$(BUILD) $(PYTHON2) tools/simulate.py --html $(BUILD)/demo-report.html
+	@echo "The same report with its charts, one page that opens offline: $(BUILD)/demo-report.html"
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

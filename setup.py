@@ -93,6 +93,8 @@ if __name__ == '__main__':
         # The simulation, the recorder and the replay, pure Python: python -m matchsim.
         packages=['matchsim'],
         package_dir={'': 'tools'},
+        # The charting library the HTML report embeds, with its licence.
+        package_data={'matchsim': ['vendor/*']},
         cmdclass={'build_ext': CMakeBuild},
         # Apart from the CMake build folder that make uses.
         options={'build': {'build_base': os.path.join('build', 'pip')}},

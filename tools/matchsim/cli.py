@@ -19,6 +19,14 @@ from .report import Progress, render_random, render_rated
 from .traffic import SimulationError
 
 
+def _write_page(path, html, text, charts, settings):
+    try:
+        html.write(path, text.split('\n')[0], charts, text, settings)
+    except (IOError, OSError) as error:
+        raise ConfigError('cannot write %s: %s' % (path, getattr(error, 'strerror', None) or
+                                                   error))
+
+
 def run_random(options, config, make_matchmaker, progress):
     """The random-battle scenario on a validated configuration. Returns (report, text)."""
     try:
@@ -60,6 +68,11 @@ def run_random(options, config, make_matchmaker, progress):
     report['wall_seconds'] = time.time() - started
     text = render_random(report, settings)
     text += '\nWall time           %.1f s for the whole run' % report['wall_seconds']
+    if options.html:
+        from . import html
+        _write_page(options.html, html, text, html.random_charts(
+            [('run', report, simulation.timeline.series(), simulation.penalties)]),
+            {'settings': settings, 'config': report['config']})
     return report, text
 
 
@@ -80,13 +93,15 @@ def run_rated(options, config, make_matchmaker, progress):
                                  settings['minutes'], settings['rate'], settings['population'])
     started = time.time()
     simulation.run(progress)
-    if options.record:
-        matchmaker.close()
     report = simulation.report()
     report['settings'] = settings
     report['wall_seconds'] = time.time() - started
     text = render_rated(report, settings)
     text += '\nWall time           %.1f s for the whole run' % report['wall_seconds']
+    if options.html:
+        from . import html
+        _write_page(options.html, html, text,
+                    html.rated_charts(report, simulation.timeline.series()), settings)
     return report, text
 
 
@@ -187,6 +202,9 @@ def parser():
                         help='print the configuration that would be used, as JSON, and exit')
     result.add_argument('--json', metavar='FILE',
                         help='also write the report as JSON to FILE, for scripts')
+    result.add_argument('--html', metavar='FILE',
+                        help='also write the report with its charts as one HTML page to FILE, '
+                        'which opens offline in any browser')
     result.add_argument('--record', metavar='LOG',
                         help='random only: record every matchmaker call to LOG (gzip when it '
                         'ends in .gz), for tools/replay.py')

@@ -10,6 +10,7 @@ import time
 from .config import (INT32_MAX, INT32_MIN, INTEGER_TYPES, UINT32_MAX, ConfigError, int_list,
                      is_int, load_config, shown)
 from .stats import distribution, percentile, summarize
+from .timeline import Timeline
 from .traffic import (BUILD_HINT, LEVEL_COUNT, ArrivalProcess, Draws, IdlePool, SimulationError,
                       TickedSimulation)
 
@@ -341,6 +342,7 @@ class RandomBattleSimulation(TickedSimulation):
         self.queue_waits = []      # per battle: the queue's average wait when it formed
         self.call_seconds = []
         self.unformed = {}         # calls that formed nothing, by reason
+        self.timeline = Timeline(LEVEL_NAMES)  # the whole run, warm-up included
         self.recent_hits = 0       # matched players sent to a map of their own recent list
         self.recent_expected = 0.0  # the same if maps were drawn uniformly from the pool
         self.counted_battles = 0
@@ -364,6 +366,11 @@ class RandomBattleSimulation(TickedSimulation):
             self._join(now, size)
         for queue in self.queues:
             self._form(queue, now)
+        waiting = [0] * LEVEL_COUNT
+        for queue in self.queues:
+            for level, held in enumerate(self.matchmaker.stats(queue, now)['levels']):
+                waiting[level] += held['players']
+        self.timeline.tick(now, waiting)
 
     def _end_battles(self, now):
         while self.in_battle and self.in_battle[0][0] <= now:
@@ -402,6 +409,7 @@ class RandomBattleSimulation(TickedSimulation):
         assert key not in self.waiting
         self.matchmaker.enqueue(queue, now, key, level, types, last_maps)
         self.waiting[key] = Squad(key, queue, level, members, types, last_maps, now)
+        self.timeline.join(now, len(members))
         patience = self.rng.randint(*self.patience)
         heapq.heappush(self.give_ups, (now + patience, key))
         if self.counting():
@@ -416,6 +424,7 @@ class RandomBattleSimulation(TickedSimulation):
         start = time.time()
         map_key, keys_a, keys_b = self.matchmaker.formteams(queue, now)
         seconds = time.time() - start
+        self.timeline.call(now, seconds)
         counting = self.counting()
         if counting:
             self.call_seconds.append(seconds)
@@ -447,6 +456,7 @@ class RandomBattleSimulation(TickedSimulation):
         pool = self.pools[queue]
         for squad in teams[0] + teams[1]:
             for member, recent in zip(squad.members, squad.last_maps):
+                self.timeline.match(now, squad.level, now - squad.enqueued)
                 if counting:
                     self.waits.append((now - squad.enqueued, squad.level,
                                        len(squad.members) > 1))

@@ -9,6 +9,7 @@ import time
 from .config import INTEGER_TYPES, ConfigError, load_config, shown
 from .report import WAIT_BANDS, wait_band, wait_band_names
 from .stats import percentile, summarize
+from .timeline import Timeline
 from .traffic import (BUILD_HINT, ArrivalProcess, Draws, IdlePool, SimulationError,
                       TickedSimulation)
 
@@ -278,6 +279,7 @@ class RatedSimulation(TickedSimulation):
         self.entries = 0
         self.gave_up = 0
         self.missed_entries = 0
+        self.timeline = Timeline(('all',))  # the whole run, warm-up included
 
     @property
     def waiting_players(self):
@@ -295,6 +297,8 @@ class RatedSimulation(TickedSimulation):
         self.last_matches = matches
         for seed, team_a, team_b in matches:
             self._play(now, seed, (team_a, team_b))
+        self.timeline.tick(now, [len(self.waiting)])
+        self.timeline.call(now, self._spent)
         if self.counting():
             calls = 0
             for name, count in self.matchmaker.calls.items():
@@ -339,6 +343,7 @@ class RatedSimulation(TickedSimulation):
         heapq.heappush(self.give_ups, (now + self.rng.randint(*self.patience), player,
                                        self._joins, waiting))
         self._joins += 1
+        self.timeline.join(now, 1)
         if self.counting():
             self.entries += 1
 
@@ -349,6 +354,7 @@ class RatedSimulation(TickedSimulation):
                 raise SimulationError('formmatches returned player %d, who is not waiting' %
                                       waiting.player)
             del self.waiting[waiting.player]
+            self.timeline.match(now, 0, now - waiting.since)
         self.matches += 1
         if self.counting():
             ratings = [w.rating for w in players]

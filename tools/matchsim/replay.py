@@ -20,6 +20,7 @@ from .config import INT32_MAX, INT32_MIN, ConfigError
 from .random_battles import CLASS_NAMES, LEVEL_NAMES, Squad, battle_balance, load_random_config
 from .recording import LogError, read_log
 from .stats import distribution, percentile, summarize
+from .timeline import Timeline
 
 
 class Divergence(Exception):
@@ -47,6 +48,8 @@ class Tally(object):
         self.unformed = {}
         self.at_budget = 0
         self.recent = [0, 0]        # matched players, sent to one of their recent maps
+        self.waiting_by_level = [0] * 3  # players
+        self.timeline = Timeline(LEVEL_NAMES)
 
     def enqueue(self, record):
         types = record['types']
@@ -57,7 +60,9 @@ class Tally(object):
         self.queues_of.setdefault(squad.key, set()).add(squad.queue)
         self.enqueued[0] += 1
         self.enqueued[1] += len(types)
+        self.timeline.join(record['time'], len(types))
         if 0 <= squad.level < 3:
+            self.waiting_by_level[squad.level] += len(types)
             self.levels[squad.level] += len(types)
             for vehicle in types:
                 mix = self.vehicles[squad.level]
@@ -71,6 +76,8 @@ class Tally(object):
         squad = self.waiting.pop((queue, key), None)
         if squad is None:
             return
+        if 0 <= squad.level < 3:
+            self.waiting_by_level[squad.level] -= len(squad.types)
         queues = self.queues_of[key]
         queues.discard(queue)
         if not queues:
@@ -88,6 +95,8 @@ class Tally(object):
     def formteams(self, queue, now, result, seconds, stats):
         self.now = now
         self.call_seconds.append(seconds)
+        self.timeline.call(now, seconds)
+        self.timeline.tick(now, self.waiting_by_level)
         last = stats['last'] if stats else None
         if last is not None and last['budget']:
             self.at_budget += 1
@@ -105,6 +114,8 @@ class Tally(object):
                 self.recent[1] += map_key in recent
             for _ in squad.types:
                 self.waits.append((now - squad.enqueued, squad.level, len(squad.types) > 1))
+                if 0 <= squad.level < 3:
+                    self.timeline.match(now, squad.level, now - squad.enqueued)
         differences, penalty = battle_balance(teams[0], teams[1])
         self.differences.append(differences)
         self.penalties.append(penalty)
@@ -163,11 +174,11 @@ def _queues(config):
     return [tuple(description) for description in config]
 
 
-def exact(header, calls, make_matchmaker):
-    """Replays every call; the report of the run. Divergence at the first formteams result that
-    differs from the recorded one."""
+def exact(header, calls, make_matchmaker, tally=None):
+    """Replays every call; the report of the run (tally, if given, is filled). Divergence at the
+    first formteams result that differs from the recorded one."""
     matchmaker = make_matchmaker(header['seed'], _queues(header['config']))
-    tally = Tally()
+    tally = Tally() if tally is None else tally
     claimed = set()  # squads of recorded battles, dequeued by the script after them
     for index, (number, record) in enumerate(calls, 1):
         call = record['call']
@@ -197,13 +208,13 @@ def exact(header, calls, make_matchmaker):
     return tally.report()
 
 
-def what_if(header, calls, make_matchmaker, config, seed):
+def what_if(header, calls, make_matchmaker, config, seed, tally=None):
     """The same traffic with another configuration or seed; its report and counts of the
-    recorded calls that no longer applied."""
+    recorded calls that no longer applied (tally, if given, is filled)."""
     import time
     matchmaker = make_matchmaker(header['seed'] if seed is None else seed,
                                  _queues(header['config'] if config is None else config))
-    tally = Tally()
+    tally = Tally() if tally is None else tally
     # What the recorded run held, to tell its give-ups from the dequeues after its battles.
     recorded = Tally()
     claimed = set()
@@ -360,6 +371,8 @@ def parser(prog='replay'):
                         '--config takes')
     result.add_argument('--seed', type=_seed, help='what-if: another seed')
     result.add_argument('--json', metavar='FILE', help='also write the report as JSON to FILE')
+    result.add_argument('--html', metavar='FILE',
+                        help='also write the report with its charts as one HTML page to FILE')
     return result
 
 
@@ -389,14 +402,16 @@ def main(argv=None, stdout=None, stderr=None, make_matchmaker=None, prog='replay
             report_file = open(options.json, 'w')
         except IOError as error:
             return fail('cannot write %s: %s' % (options.json, error.strerror or error), 2)
+    tallies = [Tally(), Tally()]
     try:
-        recorded = exact(header, calls, make_matchmaker)
+        recorded = exact(header, calls, make_matchmaker, tallies[0])
         report = {'recorded': recorded}
         title = 'Replay of %s: %d calls, seed %d' % (options.log, len(calls), header['seed'])
         if config is None and options.seed is None:
             text = render(recorded, title + ', every battle as recorded')
         else:
-            report['what_if'] = what_if(header, calls, make_matchmaker, config, options.seed)
+            report['what_if'] = what_if(header, calls, make_matchmaker, config, options.seed,
+                                        tallies[1])
             changes = [part for part in (options.config and 'with ' + options.config,
                                          options.seed is not None and 'seed %d' % options.seed)
                        if part]
@@ -412,6 +427,18 @@ def main(argv=None, stdout=None, stderr=None, make_matchmaker=None, prog='replay
                         2)
         # The matchmaker refused the header's configuration or a recorded call.
         return fail('%s: the matchmaker refused what the log holds: %s' % (options.log, error), 2)
+    if options.html:
+        from . import html
+        runs = [('recorded', recorded, tallies[0].timeline.series(), tallies[0].penalties)]
+        if 'what_if' in report:
+            runs.append(('what-if', report['what_if'], tallies[1].timeline.series(),
+                         tallies[1].penalties))
+        try:
+            html.write(options.html, text.split('\n')[0], html.random_charts(runs), text,
+                       {'log': options.log, 'seed': header['seed'], 'config': header['config'],
+                        'what_if': {'config': config, 'seed': options.seed}})
+        except (IOError, OSError) as error:
+            return fail('cannot write %s: %s' % (options.html, error), 2)
     stdout.write(text + '\n')
     if report_file is not None:
         with report_file:

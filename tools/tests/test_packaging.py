@@ -18,7 +18,7 @@ import setup  # noqa: E402
 # Run by the installed interpreter; prints what it found.
 USE = '''
 from __future__ import print_function
-import pickle, sys, kelvane, tessart, matchsim
+import os, pickle, sys, kelvane, tessart, matchsim
 PLACE = sys.argv[1]
 m = kelvane.RandomMatchmaker(3, [(1, [4, 5], [[1, 0, 0, 0]], [[0]] * 5, [[0]] * 5, [5] * 5)])
 m.enqueue(1, 0, 10, 0, [2], [])
@@ -28,7 +28,9 @@ for i in range(5):
     tree.insertByKey(tessart.TreeNode((float(i),), 'v%d' % i), i + 1)
 copy = pickle.loads(pickle.dumps(tree, 2))
 print(kelvane.__version__, tessart.__version__,
-      kelvane.__file__.startswith(PLACE) and matchsim.__file__.startswith(PLACE),
+      kelvane.__file__.startswith(PLACE) and matchsim.__file__.startswith(PLACE) and
+      os.path.exists(os.path.join(os.path.dirname(matchsim.__file__), 'vendor',
+                                  'chart.umd.min.js')),
       sorted(int(k) for k in m.formteams(1, 5)[1] + m.formteams(1, 5)[2]),
       copy.values() == ['v%d' % i for i in range(5)] and copy.size() == 15)
 '''
