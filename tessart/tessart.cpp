@@ -598,24 +598,52 @@ PyObject* treenode_create(PyTypeObject* type) {
 // Only a pair of a Tree and an integer can be that call, so anything else is not parsed at all
 // (a parse that fails costs an exception). An index beyond the weights a tree can hold, negative
 // or of 2**64 and more, is no position of any node.
+// Reads an int or a long of 0 .. 2**64 - 1 without calling out: true with its value; false (no
+// error set) when it is out of range; -1 when it is no integer at all.
+int readUnpicklingNumber(PyObject* object, unsigned PY_LONG_LONG* value) {
+    if (isSmallInt(object)) {
+        long small = smallIntValue(object);
+        *value = static_cast<unsigned PY_LONG_LONG>(small);
+        return small >= 0;
+    }
+    if (!PyLong_Check(object)) return -1;
+    *value = PyLong_AsUnsignedLongLong(object);
+    if (*value == static_cast<unsigned PY_LONG_LONG>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        return 0;
+    }
+    return 1;
+}
+
+// The node that TreeNode(tree, index[, zeros]) names, or null. A node of some weight is the one
+// covering index; a node of weight 0 covers nothing and shares its index with the nodes after it
+// up to the next of some weight, so its pickle adds how many nodes of weight 0 come before it
+// at that index.
+TreeNodeRecord* unpickledNode(TreeObject* tree, uint64_t index, bool hasZeros, uint64_t zeros) {
+    TreeNodeRecord* covering = selectByWeight(tree->root, index);
+    if (!hasZeros) return covering;
+    // The nodes of weight 0 at index lie right before the node starting at index, or at the end.
+    if (covering && nodeRank(covering) != index) return nullptr;
+    TreeNodeRecord* first = nullptr;
+    for (TreeNodeRecord* cur = covering ? nodePrev(covering) : rightmostNode(tree->root);
+         cur && cur->weight == 0; cur = nodePrev(cur))
+        first = cur;
+    if (!first || nodeRank(first) != index) return nullptr;
+    for (uint64_t k = 0; k < zeros && first; ++k) first = nodeNext(first);
+    return first && first->weight == 0 ? first : nullptr;
+}
+
 PyObject* treenode_new(PyTypeObject* type, PyObject* args, PyObject* /*kwds*/) {
-    if (args && PyTuple_GET_SIZE(args) == 2 && Py_TYPE(PyTuple_GET_ITEM(args, 0)) == &TreeType) {
-        PyObject* tree = PyTuple_GET_ITEM(args, 0);
-        PyObject* indexObject = PyTuple_GET_ITEM(args, 1);
-        if (isSmallInt(indexObject) || PyLong_Check(indexObject)) {
-            unsigned PY_LONG_LONG index = 0;
-            bool inRange;
-            if (isSmallInt(indexObject)) {
-                long small = smallIntValue(indexObject);
-                inRange = small >= 0;
-                index = static_cast<unsigned PY_LONG_LONG>(small);
-            } else {
-                // Longs convert without calling out; out of range is an OverflowError.
-                index = PyLong_AsUnsignedLongLong(indexObject);
-                inRange = !(index == static_cast<unsigned PY_LONG_LONG>(-1) && PyErr_Occurred());
-                if (!inRange) PyErr_Clear();
-            }
-            TreeNodeRecord* found = inRange ? selectByWeight(asTree(tree)->root, index) : nullptr;
+    Py_ssize_t given = args ? PyTuple_GET_SIZE(args) : 0;
+    if ((given == 2 || given == 3) && Py_TYPE(PyTuple_GET_ITEM(args, 0)) == &TreeType) {
+        unsigned PY_LONG_LONG index = 0, zeros = 0;
+        int indexRead = readUnpicklingNumber(PyTuple_GET_ITEM(args, 1), &index);
+        int zerosRead = given == 3 ? readUnpicklingNumber(PyTuple_GET_ITEM(args, 2), &zeros) : 1;
+        if (indexRead >= 0 && zerosRead >= 0) {
+            TreeNodeRecord* found =
+                indexRead && zerosRead
+                    ? unpickledNode(asTree(PyTuple_GET_ITEM(args, 0)), index, given == 3, zeros)
+                    : nullptr;
             if (!found) return fail(PyExc_ValueError, "TreeNode unpickling error.");
             return nodeOrNone(found);
         }
@@ -869,7 +897,19 @@ PyObject* treenode_reduce(PyObject* self, PyObject* /*unused*/) {
         Py_DECREF(tree);
         return nullptr;
     }
-    PyObject* args = PyTuple_Pack(2, tree, rank);
+    PyObject* args;
+    if (node->record.weight == 0) {
+        // Its index alone would name the next node of some weight (see unpickledNode).
+        uint64_t zeros = 0;
+        for (TreeNodeRecord* cur = nodePrev(&node->record); cur && cur->weight == 0;
+             cur = nodePrev(cur))
+            ++zeros;
+        PyObject* before = PyLong_FromUnsignedLongLong(zeros);
+        args = before ? PyTuple_Pack(3, tree, rank, before) : nullptr;
+        Py_XDECREF(before);
+    } else {
+        args = PyTuple_Pack(2, tree, rank);
+    }
     Py_DECREF(tree);
     Py_DECREF(rank);
     if (!args) return nullptr;

@@ -30,6 +30,9 @@ class TreeNode:
     @overload
     def __init__(self, tree: Tree, index: int, /) -> None:
         """Unpickling: the node of tree covering cumulative weight index, not a new one."""
+    @overload
+    def __init__(self, tree: Tree, index: int, zeros: int, /) -> None:
+        """Unpickling a node of weight 0: the one after zeros nodes of weight 0 at index."""
     def prev(self) -> Optional[TreeNode]:
         """get the previous TreeNode (in key order)."""
     def next(self) -> Optional[TreeNode]:

@@ -685,6 +685,34 @@ class NodeAttributesAndIterationTest(unittest.TestCase):
         self.assertEqual(list(Tree()), [])
 
 
+class ZeroWeightPickleTest(unittest.TestCase):
+
+    def test_nodes_of_weight_zero_come_back_as_themselves(self):
+        import random
+        rng = random.Random(4)
+        for _ in range(60):
+            weights = [rng.choice((0, 0, 1, 3)) for _ in range(rng.randint(1, 9))]
+            tree = Tree(preinit=tuple(x for i, w in enumerate(weights)
+                                      for x in ((float(i),), i, long(w))))
+            nodes = tree.asList()
+            for dumps, loads in ((pickle.dumps, pickle.loads), (cPickle.dumps, cPickle.loads)):
+                for protocol in (0, 2):
+                    copy_ = loads(dumps([tree] + nodes, protocol))
+                    self.assertEqual([n.value for n in copy_[1:]], list(range(len(weights))))
+                    self.assertTrue(all(n.tree is copy_[0] for n in copy_[1:]))
+        # The pickled form grows only for a node of weight 0: what older pickles hold still
+        # loads as it did, as the node covering the index.
+        tree = Tree(preinit=((1.0,), 'z', long(0), (2.0,), 'w', long(2)))
+        zero, weighty = tree.asList()
+        self.assertEqual((zero.__reduce__()[1][1:], weighty.__reduce__()[1][1:]),
+                         ((0, 0), (0,)))
+        self.assertIs(TreeNode(tree, long(0)), weighty)
+        self.assertIs(TreeNode(tree, long(0), long(0)), zero)
+        for bad in ((long(1), long(0)), (long(0), long(1)), (long(2), long(0))):
+            self.assertRaisesRegex(ValueError, 'TreeNode unpickling error.', TreeNode, tree,
+                                   *bad)
+
+
 class NaNKeyTest(unittest.TestCase):
 
     def test_nan_is_refused_everywhere_and_changes_nothing(self):
