@@ -292,8 +292,18 @@ __attribute__((noinline)) NodeChunk* openNewChunk() {
     return chunk;
 }
 
+// Under AddressSanitizer every plain node is the C library's memory, freed when released and
+// never kept on the free list, so that the sanitizer sees a node used after its release: the
+// chunks would hide it, and so would the interpreter's small-object pools.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool OWN_NODE_MEMORY = false;
+#else
+constexpr bool OWN_NODE_MEMORY = true;
+#endif
+
 // Memory for one plain TreeNode object, or null (nothing set) when it cannot be had.
 inline void* allocateNodeMemory() {
+    if (!OWN_NODE_MEMORY) return aligned_alloc(2 * CACHE_LINE, NODE_OBJECT_SIZE);
     NodeChunk* chunk = openChunks;
     if (!chunk) {
         chunk = openNewChunk();
@@ -315,6 +325,10 @@ inline void* allocateNodeMemory() {
 
 // The tp_free of TreeNode: gives back the memory of a plain node.
 void freeNodeMemory(void* object) {
+    if (!OWN_NODE_MEMORY) {
+        free(object);
+        return;
+    }
     NodeChunk* chunk = chunkOf(object);
     if (chunkFull(chunk)) openChunk(chunk);
     size_t index = (static_cast<char*>(object) - reinterpret_cast<char*>(chunk) - NODE_SLOT_START) /
@@ -693,7 +707,7 @@ void treenode_dealloc(PyObject* self) {
     Py_XDECREF(value);
     --liveNodeCount;
     bool keep =
-        Py_TYPE(self) == &TreeNodeType && treeCount > 0 &&
+        OWN_NODE_MEMORY && Py_TYPE(self) == &TreeNodeType && treeCount > 0 &&
         (freeNodeCount <= FREE_LIST_FLOOR || liveNodeCount / FREE_LIST_SHARE > freeNodeCount);
     if (!keep) {
         Py_TYPE(self)->tp_free(self);
