@@ -571,12 +571,18 @@ PyObject* keysTuple(const std::vector<SquadKey>& keys) {
     return tuple.release();
 }
 
+// Reads the (queue, time) arguments of formteams and stats; the object's matchmaker, or null
+// with the error set.
+Matchmaker* queueAndTime(PyObject* self, PyObject* args, int& queue, unsigned PY_LONG_LONG& time) {
+    if (!PyArg_ParseTuple(args, "iO&", &queue, readTime, &time)) return nullptr;
+    return controllerWithQueue(self, queue);
+}
+
 PyObject* RandomMatchmaker_formteams(PyObject* self, PyObject* args) {
     try {
         int queue = 0;
         unsigned PY_LONG_LONG time = 0;
-        if (!PyArg_ParseTuple(args, "iO&", &queue, readTime, &time)) return nullptr;
-        Matchmaker* controller = controllerWithQueue(self, queue);
+        Matchmaker* controller = queueAndTime(self, args, queue, time);
         if (controller == nullptr) return nullptr;
         Teams result;
         const MapKey map = controller->formteams(queue, time, result);
@@ -706,8 +712,7 @@ PyObject* RandomMatchmaker_stats(PyObject* self, PyObject* args) {
         int queue = 0;
         unsigned PY_LONG_LONG time = 0;
         // The arguments and errors of formteams.
-        if (!PyArg_ParseTuple(args, "iO&", &queue, readTime, &time)) return nullptr;
-        Matchmaker* controller = controllerWithQueue(self, queue);
+        Matchmaker* controller = queueAndTime(self, args, queue, time);
         if (controller == nullptr) return nullptr;
         return statsDict(controller->stats(queue, time));
     } catch (...) {

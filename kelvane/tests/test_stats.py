@@ -149,11 +149,12 @@ class StatsModelTest(unittest.TestCase):
                 else:
                     before = model.stats(now)
                     result = observed.formteams(1, now)
-                    self.assertEqual(twin.formteams(1, now), result)
                     last = observed.stats(1, now)['last']
-                    self.assertEqual(last['time'], now)
-                    if last['budget']:
+                    twins = twin.formteams(1, now)
+                    if last['budget'] or twin.stats(1, now)['last']['budget']:
                         self.skipTest('a search ran out of time on this machine')
+                    self.assertEqual(twins, result)
+                    self.assertEqual(last['time'], now)
                     if result[1]:
                         self.assertEqual(last['formed'], last['tried'] - 1)
                         self.assertLessEqual(last['tried'], before['layouts'])

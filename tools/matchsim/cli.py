@@ -19,9 +19,11 @@ from .report import Progress, render_random, render_rated
 from .traffic import SimulationError
 
 
-def _write_page(path, html, text, charts, settings):
+def _write_page(path, html, text, charts, settings, warmup):
+    note = ('The charts over time and the wait distribution show the whole run; the rest, as the '
+            'report, counts from minute %g on.' % (warmup / 60))
     try:
-        html.write(path, text.split('\n')[0], charts, text, settings)
+        html.write(path, text.split('\n')[0], charts, text, settings, note)
     except (IOError, OSError) as error:
         raise ConfigError('cannot write %s: %s' % (path, getattr(error, 'strerror', None) or
                                                    error))
@@ -72,7 +74,7 @@ def run_random(options, config, make_matchmaker, progress):
         from . import html
         _write_page(options.html, html, text, html.random_charts(
             [('run', report, simulation.timeline.series(), simulation.penalties)]),
-            {'settings': settings, 'config': report['config']})
+            {'settings': settings, 'config': report['config']}, simulation.warmup_until)
     return report, text
 
 
@@ -101,7 +103,8 @@ def run_rated(options, config, make_matchmaker, progress):
     if options.html:
         from . import html
         _write_page(options.html, html, text,
-                    html.rated_charts(report, simulation.timeline.series()), settings)
+                    html.rated_charts(report, simulation.timeline.series()), settings,
+                    simulation.warmup_until)
     return report, text
 
 
@@ -135,7 +138,8 @@ def _positive(kind):
     return parse
 
 
-def _seed(text):
+def seed_option(text):
+    """--seed: a signed 32-bit integer, as the RandomMatchmaker constructor takes it."""
     try:
         value = int(text)
     except ValueError:
@@ -166,7 +170,7 @@ def parser():
         'or configuration, 1 when the matchmaker cannot be used.')
     result.add_argument('--scenario', choices=sorted(SCENARIOS), default='random',
                         help='what to simulate (default: random)')
-    result.add_argument('--seed', type=_seed, default=1,
+    result.add_argument('--seed', type=seed_option, default=1,
                         help='seed of the traffic and of the matchmaker; the same seed gives '
                         'the same run as long as every search ends inside its budget '
                         '(default: 1)')

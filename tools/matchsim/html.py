@@ -135,17 +135,24 @@ def rated_charts(report, series):
     """The charts of the rated scenario."""
     names = ['rated']
     empty = None if report['matches'] else 'No match formed in this run: nothing to draw.'
+    nobody = None if sum(series['flow']['joined']) else 'Nobody joined in this run.'
+    wait = series['wait_by_minute']
     charts = [
         _chart('waiting', 'Players waiting', 'minutes', 'players', 'line',
                [_dataset('waiting', _points(series['waiting']['minute'],
                                             series['waiting']['players'][0]), 0, names,
-                         color=0)]),
+                         color=0)], empty=nobody),
         _chart('flow', 'Players joining and matched per minute', 'minutes', 'players a minute',
                'line', [_dataset('joined', _points(series['flow']['minute'],
                                                    series['flow']['joined']), 0, names, color=3),
                         _dataset('matched', _points(series['flow']['minute'],
                                                     series['flow']['matched']), 0, names,
-                                 color=4)]),
+                                 color=4)], empty=nobody),
+        _chart('wait_by_minute', 'Wait until a match per minute', 'minutes', 'seconds waited',
+               'line', [_dataset('median', _points(wait['minute'], wait['median'][0]), 0, names,
+                                 color=0),
+                        _dataset('90th percentile', _points(wait['minute'], wait['p90'][0]), 0,
+                                 names, color=1)], empty=empty),
         _chart('wait_histogram', 'Wait until a match: how many players waited how long', 'wait',
                'players', 'bar', [_dataset('', series['wait_histogram']['counts'], 0, names)],
                labels=_histogram_labels(series['wait_histogram']['edges'], 's'), empty=empty),
@@ -196,8 +203,8 @@ body { font: 14px/1.4 system-ui, sans-serif; margin: 24px; color: #222; }
 h1 { font-size: 22px; } h2 { font-size: 16px; margin: 0 0 6px; }
 .charts { display: grid; grid-template-columns: repeat(auto-fill, minmax(560px, 1fr));
           gap: 18px; }
-.side { display: grid; grid-template-columns: repeat(auto-fill, minmax(560px, 1fr)); gap: 18px;
-        margin-top: 24px; }
+.side { margin-top: 24px; }
+.note { color: #555; }
 .chart { border: 1px solid #ddd; border-radius: 6px; padding: 10px; }
 .box { position: relative; height: 300px; }
 .empty { height: 300px; display: flex; align-items: center; justify-content: center;
@@ -227,10 +234,10 @@ SCRIPT = r'''
         type: spec.type, data: {labels: spec.labels || undefined, datasets: datasets},
         options: {animation: false, responsive: true, maintainAspectRatio: false,
           plugins: {title: {display: true, text: spec.title, font: {size: 14}},
-                    legend: {display: datasets.some(function (d) { return d.label; })}},
+                    legend: {display: datasets.length > 1}},
           scales: {
             x: {type: spec.labels ? 'category' : 'linear', stacked: spec.stacked,
-                title: {display: true, text: spec.x}},
+                min: spec.labels ? undefined : 0, title: {display: true, text: spec.x}},
             y: {beginAtZero: true, stacked: spec.stacked, title: {display: true, text: spec.y}}}}
       });
       drawn.push([spec, chart, canvas]);
@@ -245,9 +252,26 @@ SCRIPT = r'''
     var painted = 0;
     for (var i = 3; i < pixels.length; i += 4) if (pixels[i]) painted++;
     if (painted < 500) faults.push(spec.id + ': nothing painted');
+    // Elements at finite places, and pixels of some colour inside the plot area (the grid and
+    // the axes are grey): a chart whose data drew nothing fails both.
     var elements = 0;
-    chart.data.datasets.forEach(function (d, i) { elements += chart.getDatasetMeta(i).data.length; });
+    chart.data.datasets.forEach(function (d, i) {
+      chart.getDatasetMeta(i).data.forEach(function (el) {
+        if (!el.skip && isFinite(el.x) && isFinite(el.y)) elements++;
+      });
+    });
     if (!elements) faults.push(spec.id + ': no data drawn');
+    var area = chart.chartArea, ratio = canvas.width / canvas.clientWidth;
+    var plot = canvas.getContext('2d').getImageData(
+      Math.floor(area.left * ratio), Math.floor(area.top * ratio),
+      Math.max(1, Math.floor((area.right - area.left) * ratio)),
+      Math.max(1, Math.floor((area.bottom - area.top) * ratio))).data;
+    var coloured = 0;
+    for (var j = 0; j < plot.length; j += 4) {
+      var r = plot[j], g = plot[j + 1], b = plot[j + 2];
+      if (plot[j + 3] > 128 && Math.max(r, g, b) - Math.min(r, g, b) > 60) coloured++;
+    }
+    if (coloured < 20) faults.push(spec.id + ': no data painted');
     if (!chart.options.plugins.title.text) faults.push(spec.id + ': no title');
     ['x', 'y'].forEach(function (axis) {
       if (!chart.scales[axis] || !chart.scales[axis].options.title.text)
@@ -261,9 +285,15 @@ SCRIPT = r'''
 '''
 
 
-def write(path, title, charts, text, settings):
+def _unicode(value):
+    # Python 2 hands paths and reports as bytes.
+    return value.decode('utf-8', 'replace') if isinstance(value, bytes) else value
+
+
+def write(path, title, charts, text, settings, note=''):
     """Writes the page to path. charts from random_charts or rated_charts, text the text report,
-    settings a JSON-able record of the options and configuration."""
+    settings a JSON-able record of the options and configuration, note a line under the title."""
+    title, text, note = _unicode(title), _unicode(text), _unicode(note)
     sections = []
     for chart in charts:
         # A drawn chart carries its title itself; an empty one says why under the title.
@@ -282,7 +312,7 @@ def write(path, title, charts, text, settings):
 <script>window.reportErrors = [];
 window.addEventListener('error', function (e) { window.reportErrors.push(String(e.message)); });
 </script></head>
-<body><h1>%(title)s</h1>
+<body><h1>%(title)s</h1><p class="note">%(note)s</p>
 <div class="charts">%(sections)s</div>
 <div class="side"><div><h2>The report</h2><pre>%(text)s</pre></div>
 <div><h2>Settings and configuration</h2><pre>%(settings)s</pre></div></div>
@@ -290,8 +320,10 @@ window.addEventListener('error', function (e) { window.reportErrors.push(String(
 <script>%(library)s</script>
 <script>%(script)s</script>
 </body></html>
-''' % {'title': _escape(title), 'style': STYLE, 'sections': '\n'.join(sections),
-       'text': _escape(text), 'settings': _escape(_settings_text(settings)),
-       'payload': payload, 'library': _read('chart.umd.min.js'), 'script': SCRIPT}
-    with io.open(path, 'w', encoding='utf-8') as stream:
-        stream.write(page if isinstance(page, type(u'')) else page.decode('utf-8'))
+''' % {'title': _escape(title), 'style': _unicode(STYLE),
+       'sections': u'\n'.join(_unicode(section) for section in sections),
+       'text': _escape(text), 'settings': _escape(_unicode(_settings_text(settings))),
+       'payload': _unicode(payload), 'library': _read('chart.umd.min.js'),
+       'script': _unicode(SCRIPT), 'note': _escape(note)}
+    with io.open(path, 'w', encoding='utf-8', errors='backslashreplace') as stream:
+        stream.write(page)

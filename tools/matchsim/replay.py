@@ -16,7 +16,8 @@ import argparse
 import json
 import sys
 
-from .config import INT32_MAX, INT32_MIN, ConfigError
+from .cli import seed_option
+from .config import ConfigError
 from .random_battles import CLASS_NAMES, LEVEL_NAMES, Squad, battle_balance, load_random_config
 from .recording import LogError, read_log
 from .stats import distribution, percentile, summarize
@@ -96,7 +97,6 @@ class Tally(object):
         self.now = now
         self.call_seconds.append(seconds)
         self.timeline.call(now, seconds)
-        self.timeline.tick(now, self.waiting_by_level)
         last = stats['last'] if stats else None
         if last is not None and last['budget']:
             self.at_budget += 1
@@ -205,6 +205,7 @@ def exact(header, calls, make_matchmaker, tally=None):
             # dequeues follow.
             for key in got[1] + got[2]:
                 claimed.update((queue, key) for queue in tally.matched(key))
+            tally.timeline.tick(record['time'], tally.waiting_by_level)
     return tally.report()
 
 
@@ -253,6 +254,7 @@ def what_if(header, calls, make_matchmaker, config, seed, tally=None):
             for key in got[1] + got[2]:
                 for queue in tally.matched(key):
                     matchmaker.dequeue(queue, key)
+            tally.timeline.tick(record['time'], tally.waiting_by_level)
     report = tally.report()
     report['skipped'] = skipped
     return report
@@ -349,16 +351,6 @@ def render_side_by_side(recorded, changed, title):
 # ---------------------------------------------------------------------------------------------
 # The command line
 
-def _seed(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError('%r is not an integer' % text)
-    if not INT32_MIN <= value <= INT32_MAX:
-        raise argparse.ArgumentTypeError('must fit in 32 bits, not %s' % text)
-    return value
-
-
 def parser(prog='replay'):
     result = argparse.ArgumentParser(
         prog=prog, description='Replay a recorded matchmaker log exactly, or try another '
@@ -369,7 +361,7 @@ def parser(prog='replay'):
     result.add_argument('--config', metavar='FILE',
                         help='what-if: the queues as JSON, in the shape the simulation\'s '
                         '--config takes')
-    result.add_argument('--seed', type=_seed, help='what-if: another seed')
+    result.add_argument('--seed', type=seed_option, help='what-if: another seed')
     result.add_argument('--json', metavar='FILE', help='also write the report as JSON to FILE')
     result.add_argument('--html', metavar='FILE',
                         help='also write the report with its charts as one HTML page to FILE')

@@ -10,10 +10,19 @@ from __future__ import division
 
 from .stats import percentile
 
-# At most this many points of a per-call series: beyond, each point is the slowest of a bucket.
+# At most this many points of a series over time: beyond, each point is the worst of a bucket
+# (the slowest call, the most players waiting).
 MAX_POINTS = 2000
 # Upper edges, in seconds, of the bars of the wait distribution.
 WAIT_EDGES = (5, 10, 20, 30, 45, 60, 90, 120, 180, 240, 300, 450, 600)
+
+
+def _thinned(points, merge):
+    """At most about MAX_POINTS points: each bucket of consecutive points merged into one."""
+    if len(points) <= MAX_POINTS:
+        return points
+    size = -(-len(points) // MAX_POINTS)
+    return [merge(points[i:i + size]) for i in range(0, len(points), size)]
 
 
 class Timeline(object):
@@ -27,6 +36,9 @@ class Timeline(object):
         self.calls = []             # (seconds, milliseconds) per call
 
     def tick(self, now, waiting):
+        # One point a time: the latest count of the tick stands.
+        if self.waiting and self.waiting[-1][0] == now:
+            self.waiting.pop()
         self.waiting.append((now, list(waiting)))
 
     @staticmethod
@@ -48,7 +60,8 @@ class Timeline(object):
 
     def series(self):
         """Plain lists: minutes on every time axis."""
-        last = max([t for t, _ in self.waiting] + [t for t, _ in self.calls] + [0])
+        last = max([t for t, _ in self.waiting] + [t for t, _ in self.calls] +
+                   [t for t, _, _ in self.waits] + [60 * m + 60 for m in self.joined] + [0])
         minutes = list(range(self._minute(last) + 1))
         by_minute = [[[] for _ in self.levels] for _ in minutes]
         for now, level, wait in self.waits:
@@ -59,20 +72,20 @@ class Timeline(object):
         counts = [0] * (len(WAIT_EDGES) + 1)
         for _, _, wait in self.waits:
             counts[sum(1 for edge in WAIT_EDGES if wait > edge)] += 1
-        calls = self.calls
-        if len(calls) > MAX_POINTS:
-            size = -(-len(calls) // MAX_POINTS)
-            calls = [max(calls[i:i + size], key=lambda c: c[1])
-                     for i in range(0, len(calls), size)]
+        calls = _thinned(self.calls, lambda bucket: max(bucket, key=lambda c: c[1]))
+        waiting = _thinned(self.waiting, lambda bucket: (bucket[-1][0], [
+            max(w[level] for _, w in bucket) for level in range(len(self.levels))]))
+        # A minute's counts are drawn at its end, on the same axis as the series over time.
+        ends = [m + 1 for m in minutes]
         return {
             'levels': list(self.levels),
-            'waiting': {'minute': [round(t / 60, 3) for t, _ in self.waiting],
-                        'players': [[w[level] for _, w in self.waiting]
+            'waiting': {'minute': [round(t / 60, 3) for t, _ in waiting],
+                        'players': [[w[level] for _, w in waiting]
                                     for level in range(len(self.levels))]},
-            'flow': {'minute': minutes, 'joined': [self.joined.get(m, 0) for m in minutes],
+            'flow': {'minute': ends, 'joined': [self.joined.get(m, 0) for m in minutes],
                      'matched': [self.matched.get(m, 0) for m in minutes]},
             'wait_by_minute': {
-                'minute': minutes,
+                'minute': ends,
                 'median': [[percentile(cell[level], 50) for cell in by_minute]
                            for level in range(len(self.levels))],
                 'p90': [[percentile(cell[level], 90) for cell in by_minute]

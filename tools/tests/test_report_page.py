@@ -21,6 +21,7 @@ TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, TOOLS)
 
 import matchsim  # noqa: E402
+import matchsim.html  # noqa: E402
 from matchsim import replay  # noqa: E402
 
 
@@ -91,7 +92,7 @@ class ReportPageTest(unittest.TestCase):
         self.assertEqual(self.open_page('report-simulation.html', 9), (9, 0))
         self.run_main(matchsim.main, ['--quiet', '--minutes', '3', '--scenario', 'rated',
                                       '--html', self.path('report-rated.html')])
-        self.assertEqual(self.open_page('report-rated.html', 5), (5, 0))
+        self.assertEqual(self.open_page('report-rated.html', 6), (6, 0))
         self.run_main(replay.main, [log, '--html', self.path('report-replay.html')])
         self.assertEqual(self.open_page('report-replay.html', 9), (9, 0))
         self.run_main(replay.main, [log, '--seed', '4', '--html',
@@ -108,6 +109,29 @@ class ReportPageTest(unittest.TestCase):
         self.assertEqual(empty, 5)  # waits, balance and penalties have nothing to show
         with open(self.path('report-nothing.html')) as stream:
             self.assertIn('No battle formed in this run: nothing to draw.', stream.read())
+
+
+class ChartDataTest(unittest.TestCase):
+    """What the charts are given adds up to what the runs did, browser or not."""
+
+    def test_series_add_up(self):
+        import kelvane
+        config = matchsim.validate_config(matchsim.RANDOM_DEFAULT_CONFIG)
+        run = matchsim.RandomBattleSimulation(kelvane.RandomMatchmaker(3, config), config, 3,
+                                              4, 10.0, 3000).run()
+        series = run.timeline.series()
+        matched = len(run.timeline.waits)
+        self.assertEqual(matched, 30 * run.battles)
+        self.assertEqual(sum(series['flow']['matched']), matched)
+        self.assertEqual(sum(series['wait_histogram']['counts']), matched)
+        self.assertEqual(series['flow']['minute'][-1], 4)
+        self.assertEqual(series['waiting']['minute'][-1], 4)
+        charts = dict((c['id'], c) for c in matchsim.html.random_charts(
+            [('run', run.report(), series, run.penalties)]))
+        self.assertEqual(sum(charts['penalty']['datasets'][0]['data']), len(run.penalties))
+        balance = charts['balance']['datasets']
+        for cls in range(5):
+            self.assertAlmostEqual(sum(d['data'][cls] for d in balance), 100.0, places=1)
 
 
 if __name__ == '__main__':
