@@ -133,8 +133,11 @@ inline void clearHints(TreeNodeRecord* r) {
 // stands for the record k levels above the current one. A rotation refreshes the records it
 // moves, and leaves stale the holder of its slot and that holder's parent. Returns the mask for
 // the level above once the current record, `top`, has been dealt with.
+constexpr unsigned STALE_SELF = 1, STALE_PARENT = 2, STALE_GRANDPARENT = 4;
+constexpr unsigned STALE_ALL = STALE_SELF | STALE_PARENT | STALE_GRANDPARENT;
+
 inline unsigned settleHints(TreeNodeRecord* top, unsigned stale) {
-    if (stale & 1) refreshHints(top);
+    if (stale & STALE_SELF) refreshHints(top);
     return stale >> 1;
 }
 
@@ -168,7 +171,7 @@ inline void setUp(TreeNodeRecord* r, const TreeNodeRecord* g) {
 // `from`: every link changed since lies on that side of the records left.
 inline void settleHintsAbove(TreeNodeRecord* x, const TreeNodeRecord* from, unsigned stale) {
     for (; x && stale; from = x, x = x->parent, stale >>= 1)
-        if (stale & 1) refreshHintsToward(x, from);
+        if (stale & STALE_SELF) refreshHintsToward(x, from);
 }
 
 // Also starts loading the children of every record passed, which the rebalancing that follows
@@ -266,7 +269,9 @@ inline bool splitSlot(TreeNodeRecord** slot) {
 // level above it: one quiet split is not enough to stop, two in a row are.
 void rebalanceAfterInsert(TreeNodeRecord** root, TreeNodeRecord* parent) {
     bool latestSplit = true, splitBefore = true;
-    unsigned stale = 2;  // the new leaf changed its grandparent's hints, not its parent's
+    // The new leaf changed its grandparent's hints, not its parent's: seen from the parent, the
+    // record one level up.
+    unsigned stale = STALE_PARENT;
     TreeNodeRecord* x = parent;
     TreeNodeRecord* from = nullptr;  // the record the climb came from, x's child
     while (x && (latestSplit || splitBefore)) {
@@ -274,7 +279,7 @@ void rebalanceAfterInsert(TreeNodeRecord** root, TreeNodeRecord* parent) {
         bool skewed = skewSlot(slot);
         splitBefore = latestSplit;
         latestSplit = splitSlot(slot);
-        if (skewed || latestSplit) stale |= 6;
+        if (skewed || latestSplit) stale |= STALE_PARENT | STALE_GRANDPARENT;
         stale = settleHints(*slot, stale);
         from = *slot;
         x = from->parent;
@@ -445,7 +450,8 @@ void appendRecords(TreeNodeRecord** root, TreeNodeRecord* const* records, size_t
 void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
     TreeNodeRecord** slot = slotOf(root, node);
     TreeNodeRecord* start;
-    unsigned stale = 3;    // as in rebalanceAfterInsert: where a child went, and its parent
+    // As in rebalanceAfterInsert: where a child went, and its parent.
+    unsigned stale = STALE_SELF | STALE_PARENT;
     TreeNodeRecord* from;  // start's child on the side that changed
     if (node->left && node->right) {
         TreeNodeRecord* s;
@@ -487,10 +493,10 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
         // parent's unless it adopted both of node's children. The rebalancing starts there, or
         // below it where the successor's old parent lost a child, and may not reach it.
         if (start == s) {
-            stale = 7;
+            stale = STALE_ALL;
         } else {
             refreshHints(s);
-            if (s->parent) settleHintsAbove(s->parent->parent, s->parent, 1);
+            if (s->parent) settleHintsAbove(s->parent->parent, s->parent, STALE_SELF);
         }
     } else {
         TreeNodeRecord* child = node->left ? node->left : node->right;
@@ -499,7 +505,7 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
         refreshUp(child);  // a lone child is a leaf: nothing below it has a new grandparent
         start = node->parent;
         from = child;
-        if (!child) stale = 2;  // a leaf had no children: its parent's hints stay
+        if (!child) stale = STALE_PARENT;  // a leaf had no children: its parent's hints stay
         subtractFromPath(start, node->weight);
     }
 
@@ -530,7 +536,7 @@ void eraseNode(TreeNodeRecord** root, TreeNodeRecord* node) {
             // Besides the slot's holder, the rotations beneath the top may have changed a link
             // of these two without moving them.
             if (top->right) refreshHints(top->right);
-            stale |= 7;
+            stale |= STALE_ALL;
         }
         stale = settleHints(top, stale);
         from = top;
