@@ -143,6 +143,17 @@ class Workload(object):
             self.tree.insertByKey(node, 1)
         return elapsed, self.ops
 
+    def t_remove_fresh(self):
+        # As a script keeps handles: a tree just built with preinit, every node taken once
+        # from asList(), then removals of present nodes in random order.
+        tree = self.tessart.Tree(preinit=self.flat)
+        victims = self.rng.sample(tree.asList(), self.ops)
+        remove = tree.removeNode
+        start = clock()
+        for node in victims:
+            remove(node)
+        return clock() - start, self.ops
+
     def t_lower_bound(self):
         queries = [self.rng.random() for _ in range_(self.ops)]
         lower = self.tree.lowerBound
@@ -258,6 +269,7 @@ OPERATIONS = [
     ("node made alone", "TreeNode(key)", "t_node_only", None),
     ("insert, node made", "insertByKey(node, 1)", "t_insert_made", None),
     ("remove", "removeNode(node)", "t_remove", "b_remove"),
+    ("remove, fresh tree", "preinit, asList, removeNode", "t_remove_fresh", None),
     ("lower bound", "lowerBound((x,))", "t_lower_bound", "b_search"),
     ("rank", "node.index()", "t_index", "b_rank"),
     ("select", "at(i)", "t_at", "b_at"),
