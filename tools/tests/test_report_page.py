@@ -11,6 +11,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 try:
     from StringIO import StringIO
@@ -35,6 +36,8 @@ def find_browser():
 
 
 BROWSER = find_browser()
+# Seconds a page may take in the browser before the test gives up on it.
+TIMEOUT = 120
 FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--hide-scrollbars',
          '--virtual-time-budget=10000']
 
@@ -70,11 +73,22 @@ class ReportPageTest(unittest.TestCase):
         # Nothing from the network: no address outside the library's own comments.
         self.assertFalse(re.search(r'(src|href)\s*=\s*["\']?(https?:)?//', text), name)
         shot = os.path.join(self.shots, name.replace('.html', '.png'))
+        # The browser is no program of ours: the sanitizer run's preloaded runtime would only
+        # stall it.
+        env = dict((k, v) for k, v in os.environ.items()
+                   if k not in ('LD_PRELOAD', 'ASAN_OPTIONS'))
         with open(os.devnull, 'w') as quiet:
-            dom = subprocess.check_output(
+            child = subprocess.Popen(
                 [BROWSER] + FLAGS + ['--window-size=1400,2400', '--screenshot=' + shot,
                                      '--dump-dom', 'file://' + page],
-                stderr=quiet, universal_newlines=True)
+                stdout=subprocess.PIPE, stderr=quiet, env=env, universal_newlines=True)
+            timer = threading.Timer(TIMEOUT, child.kill)
+            timer.start()
+            try:
+                dom = child.communicate()[0]
+            finally:
+                timer.cancel()
+        self.assertEqual(child.returncode, 0, 'the browser failed or took over %d s' % TIMEOUT)
         self.assertTrue(os.path.getsize(shot) > 10000, shot)
         body = re.search(r'<body data-charts="(\d+)" data-empty="(\d+)" data-faults="([^"]*)"',
                          dom)
