@@ -25,7 +25,7 @@
 //   are dropped last, when the tree is consistent again.
 //
 // The module is C++ without the standard library, exceptions or RTTI: work arrays come from
-// malloc, plain nodes from memory mapped here (see Node memory), other objects from the
+// malloc, plain nodes from the module's node memory (see Node memory), other objects from the
 // interpreter's allocators.
 
 #include <Python.h>
@@ -35,12 +35,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <structmember.h>
-#include <sys/mman.h>
 #if PY_MAJOR_VERSION < 3
 #include <longintrepr.h>  // the digits of longs; Python 3 includes it itself
 #endif
 
 #include "AATree.h"
+#include "NodeMemory.h"
 
 namespace {
 
@@ -51,6 +51,17 @@ namespace {
 // pickling of trees for Python 2.7 (after tree_reduce) and in the module initialisation at the
 // end of this file; the rest is written once. Python 3 has one integer type, which stands in for
 // both of Python 2: a "long" below (weights, ranks, sizes) is an int there.
+
+// The guard of deallocations that may go deep (a node releasing a value that releases another
+// node, and so on): beyond a certain depth the interpreter defers them instead of recursing.
+// The code between the two never returns early.
+#if PY_VERSION_HEX >= 0x03080000
+#define DEALLOC_GUARD_BEGIN(object, dealloc) Py_TRASHCAN_BEGIN(object, dealloc)
+#define DEALLOC_GUARD_END(object) Py_TRASHCAN_END
+#else
+#define DEALLOC_GUARD_BEGIN(object, dealloc) Py_TRASHCAN_SAFE_BEGIN(object)
+#define DEALLOC_GUARD_END(object) Py_TRASHCAN_SAFE_END(object)
+#endif
 
 #if PY_MAJOR_VERSION >= 3
 #define TESSART_PY3 1
@@ -147,7 +158,7 @@ struct TreeObject {
 };
 // clang-format on
 
-// The size of a TreeNode object: what a plain node takes in its chunk (see Node memory), and
+// The size of a TreeNode object: what a plain node takes of its slot (see Node memory), and
 // what the allocator of subclasses gives each instance.
 constexpr size_t NODE_OBJECT_SIZE = (sizeof(TreeNodeObject) + 127) / 128 * 128;
 static_assert(NODE_OBJECT_SIZE == 128, "a node is two cache lines");
@@ -181,168 +192,88 @@ constexpr int32_t FREE_LIST_SHARE = 5;
 // ---------------------------------------------------------------------------------------------
 // Node memory
 //
-// Plain TreeNode objects live in chunks of their own rather than among the interpreter's small
-// objects. A chunk is 2 MB, aligned to 2 MB and offered to the kernel for a huge page, so that a
-// descent or a walk over a large tree does not miss the address translation cache at nearly
-// every node on top of the data cache. A chunk opens with its header, then holds slots of
-// NODE_OBJECT_SIZE bytes, each object placed so that it starts a pair of cache lines that the
-// processor fetches together, its record's descent line the second of them. The header marks the
-// free slots in a bitmap, and a new node takes the free slot lowest in memory: nodes made one
-// after another sit side by side, and finding the next slot reads no freed memory, where a chain
-// through the freed slots would cost a cache miss per node made. A chunk whose last node goes is
-// unmapped, except one kept empty for the next nodes. None of this is seen by the module's free
-// list, which holds live objects: a slot is only reused once its object has been freed.
+// A plain node takes a slot of the module's node memory (NodeMemory.h): its object fills the
+// slot's last two lines, its record's descent line the last of them, and the head that the
+// interpreter's cycle collector keeps right before every object it collects ends the first.
+// The module's free list holds live objects and is not seen by the node memory: a slot is only
+// reused once its object has been freed.
 
-constexpr size_t NODE_CHUNK_SIZE = size_t(2) << 20;
-constexpr size_t CACHE_LINE = 64;
-static_assert((offsetof(TreeNodeObject, record) + RECORD_LINE_OFFSET) == CACHE_LINE,
-              "a node's descent line is its second");
-
-// Words of the free-slot bitmap: enough for a chunk of slots with no header at all.
-constexpr size_t SLOT_WORDS = NODE_CHUNK_SIZE / NODE_OBJECT_SIZE / 64;
-
-struct NodeChunk {
-    NodeChunk* prev;  // neighbours in openChunks
-    NodeChunk* next;
-    size_t used;      // objects alive in the chunk
-    size_t lowWord;   // no bit below this word of freeBits is set
-    uint64_t freeBits[SLOT_WORDS];  // bit i set: slot i is free
-};
-
-constexpr size_t NODE_SLOT_START = (sizeof(NodeChunk) + 2 * CACHE_LINE - 1) / (2 * CACHE_LINE) *
-                                   (2 * CACHE_LINE);
-constexpr size_t NODE_SLOTS =
-    (NODE_CHUNK_SIZE - NODE_SLOT_START - sizeof(TreeNodeObject)) / NODE_OBJECT_SIZE + 1;
-static_assert(NODE_OBJECT_SIZE % (2 * CACHE_LINE) == 0, "every slot starts a pair of lines");
-static_assert(NODE_SLOTS <= 64 * SLOT_WORDS, "the bitmap covers every slot");
-
-// Chunks with a free slot, the latest opened first; and the one empty chunk kept, if any.
-NodeChunk* openChunks = nullptr;
-NodeChunk* emptyChunk = nullptr;
-
-inline NodeChunk* chunkOf(void* object) {
-    return reinterpret_cast<NodeChunk*>(reinterpret_cast<uintptr_t>(object) &
-                                        ~(NODE_CHUNK_SIZE - 1));
-}
-
-inline bool chunkFull(const NodeChunk* chunk) {
-    return chunk->used == NODE_SLOTS;
-}
-
-inline void* slotAt(NodeChunk* chunk, size_t index) {
-    return reinterpret_cast<char*>(chunk) + NODE_SLOT_START + index * NODE_OBJECT_SIZE;
-}
-
-void openChunk(NodeChunk* chunk) {
-    chunk->prev = nullptr;
-    chunk->next = openChunks;
-    if (openChunks) openChunks->prev = chunk;
-    openChunks = chunk;
-}
-
-void closeChunk(NodeChunk* chunk) {
-    if (chunk->prev)
-        chunk->prev->next = chunk->next;
-    else
-        openChunks = chunk->next;
-    if (chunk->next) chunk->next->prev = chunk->prev;
-}
-
-// A new empty chunk, or null when the memory cannot be had.
-NodeChunk* mapChunk() {
-    // Twice the size, so that an aligned chunk lies within; the rest goes back at once.
-    size_t span = 2 * NODE_CHUNK_SIZE;
-    void* area = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (area == MAP_FAILED) return nullptr;
-    uintptr_t start = reinterpret_cast<uintptr_t>(area);
-    uintptr_t aligned = (start + NODE_CHUNK_SIZE - 1) & ~(NODE_CHUNK_SIZE - 1);
-    if (aligned > start) munmap(area, aligned - start);
-    if (aligned + NODE_CHUNK_SIZE < start + span)
-        munmap(reinterpret_cast<void*>(aligned + NODE_CHUNK_SIZE),
-               start + span - aligned - NODE_CHUNK_SIZE);
-    void* base = reinterpret_cast<void*>(aligned);
-#ifdef MADV_HUGEPAGE
-    (void)madvise(base, NODE_CHUNK_SIZE, MADV_HUGEPAGE);  // a hint; without it, small pages
+#if PY_VERSION_HEX >= 0x03080000
+// Two words since 3.8, whose declaration later versions keep to the interpreter itself.
+constexpr size_t GC_HEAD_SIZE = 2 * sizeof(uintptr_t);
+#else
+constexpr size_t GC_HEAD_SIZE = sizeof(PyGC_Head);
 #endif
-    NodeChunk* chunk = static_cast<NodeChunk*>(base);
-    chunk->used = 0;
-    chunk->lowWord = 0;
-    for (size_t w = 0; w < SLOT_WORDS; ++w) {
-        size_t first = w * 64;
-        chunk->freeBits[w] = first + 64 <= NODE_SLOTS ? ~uint64_t(0)
-                             : first < NODE_SLOTS    ? (uint64_t(1) << (NODE_SLOTS - first)) - 1
-                                                     : 0;
-    }
-    return chunk;
+constexpr size_t NODE_OBJECT_OFFSET = NODE_SLOT_SIZE - NODE_OBJECT_SIZE;
+static_assert(GC_HEAD_SIZE <= NODE_OBJECT_OFFSET, "the collector's head fits before the object");
+static_assert((NODE_OBJECT_OFFSET + offsetof(TreeNodeObject, record) + RECORD_LINE_OFFSET) %
+                      CACHE_LINE ==
+                  0,
+              "a node's descent line is a line of its own");
+
+NodeMemory nodeMemory;
+
+// Marks the collector's head of an object made outside the interpreter's allocators as that of
+// an object not tracked, as those allocators do.
+inline void clearGcHead(void* object) {
+#if PY_VERSION_HEX >= 0x03080000
+    uintptr_t* head = static_cast<uintptr_t*>(object) - 2;
+    head[0] = 0;
+    head[1] = 0;
+#else
+    PyGC_Head* head = static_cast<PyGC_Head*>(object) - 1;
+    head->gc.gc_next = nullptr;
+    head->gc.gc_prev = nullptr;
+#if PY_MAJOR_VERSION >= 3
+    head->gc.gc_refs = 0;
+    _PyGCHead_SET_REFS(head, _PyGC_REFS_UNTRACKED);
+#else
+    head->gc.gc_refs = _PyGC_REFS_UNTRACKED;
+#endif
+#endif
 }
 
-// Starts loading, for writing, the lines of a node object that making a node and inserting it
-// write: both of them. Nodes are made one per call from Python, so the next one to be handed
-// out has the time of a whole call to arrive.
+// Starts loading, for writing, the lines of a recycled node object that making a node and
+// inserting it write: the collector's head and both lines of the object.
 inline void prefetchNodeForWrite(const void* object) {
     const char* bytes = static_cast<const char*>(object);
+    __builtin_prefetch(bytes - GC_HEAD_SIZE, 1);
     __builtin_prefetch(bytes, 1);
     __builtin_prefetch(bytes + sizeof(TreeNodeObject) - 1, 1);
 }
 
-// A new chunk, opened; or null when the memory cannot be had. Kept out of the allocation path.
-__attribute__((noinline)) NodeChunk* openNewChunk() {
-    NodeChunk* chunk = mapChunk();
-    if (chunk) openChunk(chunk);
-    return chunk;
-}
-
 // Under AddressSanitizer every plain node is the C library's memory, freed when released and
 // never kept on the free list, so that the sanitizer sees a node used after its release: the
-// chunks would hide it, and so would the interpreter's small-object pools.
+// node memory would hide it, and so would the interpreter's small-object pools.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool OWN_NODE_MEMORY = false;
 #else
 constexpr bool OWN_NODE_MEMORY = true;
 #endif
 
-// Memory for one plain TreeNode object, or null (nothing set) when it cannot be had.
+// Memory for one plain TreeNode object with its collector's head, not tracked, or null (nothing
+// set) when it cannot be had.
 inline void* allocateNodeMemory() {
-    if (!OWN_NODE_MEMORY) return aligned_alloc(2 * CACHE_LINE, NODE_OBJECT_SIZE);
-    NodeChunk* chunk = openChunks;
-    if (!chunk) {
-        chunk = openNewChunk();
-        if (!chunk) return nullptr;
+    char* object;
+    if (OWN_NODE_MEMORY) {
+        char* slot = static_cast<char*>(nodeMemory.allocate());
+        if (!slot) return nullptr;
+        object = slot + NODE_OBJECT_OFFSET;
+    } else {
+        char* block = static_cast<char*>(malloc(GC_HEAD_SIZE + NODE_OBJECT_SIZE));
+        if (!block) return nullptr;
+        object = block + GC_HEAD_SIZE;
     }
-    // An open chunk has a free slot, at or after lowWord.
-    size_t w = chunk->lowWord;
-    while (!chunk->freeBits[w]) ++w;
-    chunk->lowWord = w;
-    uint64_t bits = chunk->freeBits[w];
-    void* slot = slotAt(chunk, w * 64 + __builtin_ctzll(bits));
-    bits &= bits - 1;
-    chunk->freeBits[w] = bits;
-    if (bits) prefetchNodeForWrite(slotAt(chunk, w * 64 + __builtin_ctzll(bits)));
-    if (chunk->used++ == 0 && chunk == emptyChunk) emptyChunk = nullptr;
-    if (chunkFull(chunk)) closeChunk(chunk);
-    return slot;
+    clearGcHead(object);
+    return object;
 }
 
 // The tp_free of TreeNode: gives back the memory of a plain node.
 void freeNodeMemory(void* object) {
-    if (!OWN_NODE_MEMORY) {
-        free(object);
-        return;
-    }
-    NodeChunk* chunk = chunkOf(object);
-    if (chunkFull(chunk)) openChunk(chunk);
-    size_t index = (static_cast<char*>(object) - reinterpret_cast<char*>(chunk) - NODE_SLOT_START) /
-                   NODE_OBJECT_SIZE;
-    size_t w = index / 64;
-    chunk->freeBits[w] |= uint64_t(1) << (index % 64);
-    if (w < chunk->lowWord) chunk->lowWord = w;
-    if (--chunk->used > 0) return;
-    if (!emptyChunk) {
-        emptyChunk = chunk;
-        return;
-    }
-    closeChunk(chunk);
-    munmap(chunk, NODE_CHUNK_SIZE);
+    if (OWN_NODE_MEMORY)
+        nodeMemory.release(static_cast<char*>(object) - NODE_OBJECT_OFFSET);
+    else
+        free(static_cast<char*>(object) - GC_HEAD_SIZE);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -575,7 +506,8 @@ __attribute__((always_inline)) inline TreeNodeObject* createPlainNode() {
         --freeNodeCount;
     } else {
         // What the inherited allocator does for this type, in node memory, less clearing
-        // memory that is about to be set or is set on insertion.
+        // memory that is about to be set or is set on insertion. Making a node therefore does
+        // not count towards the interpreter's next collection; what is made with it does.
         node = static_cast<TreeNodeObject*>(allocateNodeMemory());
         if (!node) {
             PyErr_NoMemory();
@@ -587,16 +519,17 @@ __attribute__((always_inline)) inline TreeNodeObject* createPlainNode() {
     return node;
 }
 
-// A detached node of `type` with no key and no value: a recycled node when `type` is TreeNode
-// itself and one is free, else a new object from the type's allocator. Subclass instances are
-// never recycled, so they always come from, and go back to, their own type. Returns a new
-// reference, or null with the allocator's error set. Runs no script code.
+// A detached node of `type` with no key and no value, tracked by the collector: a recycled node
+// when `type` is TreeNode itself and one is free, else a new object from the type's allocator.
+// Subclass instances are never recycled, so they always come from, and go back to, their own
+// type. Returns a new reference, or null with the allocator's error set. Runs no script code.
 PyObject* treenode_create(PyTypeObject* type) {
     TreeNodeObject* node;
     if (type == &TreeNodeType) {
         node = createPlainNode();
         if (!node) return nullptr;
     } else {
+        // Tracked already, with every field cleared.
         node = asNode(type->tp_alloc(type, 0));
         if (!node) return nullptr;
         ++liveNodeCount;
@@ -604,6 +537,7 @@ PyObject* treenode_create(PyTypeObject* type) {
     node->key = nullptr;
     node->value = nullptr;
     node->record.holder = nullptr;
+    if (type == &TreeNodeType) PyObject_GC_Track(node);
     return asObject(node);
 }
 
@@ -697,7 +631,22 @@ int treenode_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return 0;
 }
 
+int treenode_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(asNode(self)->key);
+    Py_VISIT(asNode(self)->value);
+    return 0;
+}
+
+// Breaks a cycle through the node; a node in a tree stays there.
+int treenode_clear(PyObject* self) {
+    Py_CLEAR(asNode(self)->key);
+    Py_CLEAR(asNode(self)->value);
+    return 0;
+}
+
 void treenode_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    DEALLOC_GUARD_BEGIN(self, treenode_dealloc)
     TreeNodeObject* node = asNode(self);
     PyObject* key = node->key;
     PyObject* value = node->value;
@@ -709,21 +658,23 @@ void treenode_dealloc(PyObject* self) {
     bool keep =
         OWN_NODE_MEMORY && Py_TYPE(self) == &TreeNodeType && treeCount > 0 &&
         (freeNodeCount <= FREE_LIST_FLOOR || liveNodeCount / FREE_LIST_SHARE > freeNodeCount);
-    if (!keep) {
+    if (keep) {
+        // A node on the free list has no use for its links: `right` keeps the node two places
+        // further down (read from the head, which as a rule was pushed moments ago), so that
+        // taking a node starts loading the one after the next. Followed one link ahead, the
+        // chain cannot keep up with preinit, which takes nodes faster than memory answers (two
+        // ahead: 0.80 of its time at 100,000 nodes). Only prefetches read it; pushes and pops at
+        // the head never make it stale.
+        TreeNodeObject* second =
+            freeNodes ? static_cast<TreeNodeObject*>(freeNodes->record.holder) : nullptr;
+        node->record.holder = freeNodes;
+        node->record.right = second ? &second->record : nullptr;
+        freeNodes = node;
+        ++freeNodeCount;
+    } else {
         Py_TYPE(self)->tp_free(self);
-        return;
     }
-    // A node on the free list has no use for its links: `right` keeps the node two places further
-    // down (read from the head, which as a rule was pushed moments ago), so that taking a node
-    // starts loading the one after the next. Followed one link ahead, the chain cannot keep up
-    // with preinit, which takes nodes faster than memory answers (two ahead: 0.80 of its time at
-    // 100,000 nodes). Only prefetches read it; pushes and pops at the head never make it stale.
-    TreeNodeObject* second =
-        freeNodes ? static_cast<TreeNodeObject*>(freeNodes->record.holder) : nullptr;
-    node->record.holder = freeNodes;
-    node->record.right = second ? &second->record : nullptr;
-    freeNodes = node;
-    ++freeNodeCount;
+    DEALLOC_GUARD_END(self)
 }
 
 // Frees every node on the free list.
@@ -980,8 +931,7 @@ PyGetSetDef treenode_getset[] = {
      nullptr},
     {keyword("weight"), treenode_weight, nullptr,
      keyword("the weight the node was inserted with; 0 while it is in no tree"), nullptr},
-    {keyword("tree"), treenode_tree, nullptr, keyword("the tree the node is in, or None"),
-     nullptr},
+    {keyword("tree"), treenode_tree, nullptr, keyword("the tree the node is in, or None"), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr} /* sentinel */
 };
 
@@ -999,7 +949,9 @@ void fillTreeNodeType() {
     type.tp_name = "tessart.TreeNode";
     type.tp_basicsize = NODE_OBJECT_SIZE;
     type.tp_dealloc = treenode_dealloc;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    type.tp_traverse = treenode_traverse;
+    type.tp_clear = treenode_clear;
     type.tp_doc = treenode_doc;
     type.tp_methods = treenode_methods;
     type.tp_members = treenode_members;
@@ -1126,6 +1078,7 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
             node->key = key;
             Py_INCREF(value);
             node->value = value;
+            PyObject_GC_Track(node);
             // Set here, while the node is being written anyway: nothing reaches it before the
             // tree does, and a node dropped unused goes back through the free list as any other.
             node->record.holder = tree;
@@ -1184,12 +1137,34 @@ int tree_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return result;
 }
 
+// The tree holds a reference to each of its nodes, and nothing else.
+int tree_traverse(PyObject* self, visitproc visit, void* arg) {
+    for (TreeNodeRecord* cur = leftmostNode(asTree(self)->root); cur; cur = nodeNext(cur))
+        Py_VISIT(nodeObject(cur));
+    return 0;
+}
+
+// Empties the tree, as initialising it without content does: the collector breaks a cycle
+// through a tree by releasing its nodes, and the tree stays usable.
+int tree_clear(PyObject* self) {
+    TreeObject* tree = asTree(self);
+    TreeNodeRecord* old = tree->root;
+    tree->root = nullptr;
+    tree->nodeCount = 0;
+    ++tree->changes;
+    releaseContent(&old);
+    return 0;
+}
+
 void tree_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    DEALLOC_GUARD_BEGIN(self, tree_dealloc)
     TreeObject* tree = asTree(self);
     // Nothing can reach a dying tree, so no release refills it; the loop makes sure.
     while (tree->root) releaseContent(&tree->root);
     if (--treeCount == 0) purgeFreeNodes();
     Py_TYPE(self)->tp_free(self);
+    DEALLOC_GUARD_END(self)
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1504,7 +1479,7 @@ PyObject* collect(TreeObject* tree) {
         // a pickle lies in key order), so a walk often goes through memory in order: load the
         // node 32 slots on, far enough to cover a trip to memory. Where nodes lie scattered,
         // the load is wasted, and a prefetch never faults.
-        uintptr_t ahead = reinterpret_cast<uintptr_t>(nodeOf(record)) + 32 * NODE_OBJECT_SIZE;
+        uintptr_t ahead = reinterpret_cast<uintptr_t>(nodeOf(record)) + 32 * NODE_SLOT_SIZE;
         __builtin_prefetch(reinterpret_cast<const void*>(ahead));
         __builtin_prefetch(reinterpret_cast<const void*>(ahead + CACHE_LINE));
         if (failed) return;
@@ -1762,12 +1737,13 @@ struct TreeIterObject {
 extern PyTypeObject TreeIterType;
 
 PyObject* tree_iter(PyObject* self) {
-    TreeIterObject* iterator = PyObject_New(TreeIterObject, &TreeIterType);
+    TreeIterObject* iterator = PyObject_GC_New(TreeIterObject, &TreeIterType);
     if (!iterator) return nullptr;
     Py_INCREF(self);
     iterator->tree = self;
     iterator->next = leftmostNode(asTree(self)->root);
     iterator->changes = asTree(self)->changes;
+    PyObject_GC_Track(iterator);
     return asObject(iterator);
 }
 
@@ -1790,9 +1766,22 @@ PyObject* treeiter_next(PyObject* self) {
     return node;
 }
 
+// An iterator kept in a node's value closes a cycle through its tree.
+int treeiter_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<TreeIterObject*>(self)->tree);
+    return 0;
+}
+
+// Ends the iteration, as running out of nodes does.
+int treeiter_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<TreeIterObject*>(self)->tree);
+    return 0;
+}
+
 void treeiter_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
     Py_XDECREF(reinterpret_cast<TreeIterObject*>(self)->tree);
-    PyObject_Del(self);
+    PyObject_GC_Del(self);
 }
 
 PySequenceMethods tree_as_sequence;
@@ -1808,7 +1797,9 @@ void fillTreeIterType() {
     type.tp_name = "tessart.TreeIterator";
     type.tp_basicsize = sizeof(TreeIterObject);
     type.tp_dealloc = treeiter_dealloc;
-    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    type.tp_traverse = treeiter_traverse;
+    type.tp_clear = treeiter_clear;
     type.tp_iter = PyObject_SelfIter;
     type.tp_iternext = treeiter_next;
 }
@@ -1823,7 +1814,10 @@ void fillTreeType() {
     type.tp_name = "tessart.Tree";
     type.tp_basicsize = sizeof(TreeObject);
     type.tp_dealloc = tree_dealloc;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    type.tp_traverse = tree_traverse;
+    type.tp_clear = tree_clear;
+    type.tp_free = PyObject_GC_Del;
     type.tp_doc = tree_doc;
     type.tp_methods = tree_methods;
     type.tp_getset = pickling_getset;
