@@ -204,13 +204,13 @@ constexpr size_t SLOT_WORDS = NODE_CHUNK_SIZE / NODE_OBJECT_SIZE / 64;
 struct NodeChunk {
     NodeChunk* prev;  // neighbours in openChunks
     NodeChunk* next;
-    size_t used;      // objects alive in the chunk
-    size_t lowWord;   // no bit below this word of freeBits is set
+    size_t used;                    // objects alive in the chunk
+    size_t lowWord;                 // no bit below this word of freeBits is set
     uint64_t freeBits[SLOT_WORDS];  // bit i set: slot i is free
 };
 
-constexpr size_t NODE_SLOT_START = (sizeof(NodeChunk) + 2 * CACHE_LINE - 1) / (2 * CACHE_LINE) *
-                                   (2 * CACHE_LINE);
+constexpr size_t NODE_SLOT_START =
+    (sizeof(NodeChunk) + 2 * CACHE_LINE - 1) / (2 * CACHE_LINE) * (2 * CACHE_LINE);
 constexpr size_t NODE_SLOTS =
     (NODE_CHUNK_SIZE - NODE_SLOT_START - sizeof(TreeNodeObject)) / NODE_OBJECT_SIZE + 1;
 static_assert(NODE_OBJECT_SIZE % (2 * CACHE_LINE) == 0, "every slot starts a pair of lines");
@@ -270,8 +270,8 @@ NodeChunk* mapChunk() {
     for (size_t w = 0; w < SLOT_WORDS; ++w) {
         size_t first = w * 64;
         chunk->freeBits[w] = first + 64 <= NODE_SLOTS ? ~uint64_t(0)
-                             : first < NODE_SLOTS    ? (uint64_t(1) << (NODE_SLOTS - first)) - 1
-                                                     : 0;
+                             : first < NODE_SLOTS     ? (uint64_t(1) << (NODE_SLOTS - first)) - 1
+                                                      : 0;
     }
     return chunk;
 }
@@ -980,8 +980,7 @@ PyGetSetDef treenode_getset[] = {
      nullptr},
     {keyword("weight"), treenode_weight, nullptr,
      keyword("the weight the node was inserted with; 0 while it is in no tree"), nullptr},
-    {keyword("tree"), treenode_tree, nullptr, keyword("the tree the node is in, or None"),
-     nullptr},
+    {keyword("tree"), treenode_tree, nullptr, keyword("the tree the node is in, or None"), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr} /* sentinel */
 };
 
@@ -1942,35 +1941,23 @@ PyObject* tessart_weightedClosestNode(PyObject* /*module*/, PyObject* args, PyOb
     return result;
 }
 
-// The merge heap of mergeTrees: record a comes before b when its key is further along the walk
-// (larger when walking backwards, smaller when forwards) beyond the tolerance.
-inline bool comesBefore(TreeNodeRecord* a, TreeNodeRecord* b, bool backwards) {
-    return compareNodesTolerant(a, b) == (backwards ? 1 : -1);
-}
+// The list mergeTrees fills and how many values it still takes.
+struct MergeOutput {
+    PyObject* result;
+    int remaining;
+    bool failed;  // a value could not be appended; its error is set
+};
 
-void siftUp(TreeNodeRecord** heap, Py_ssize_t i, bool backwards) {
-    while (i > 0) {
-        Py_ssize_t p = (i - 1) / 2;
-        if (!comesBefore(heap[i], heap[p], backwards)) return;
-        TreeNodeRecord* t = heap[i];
-        heap[i] = heap[p];
-        heap[p] = t;
-        i = p;
+// REQUIRES: remaining > 0. Appends the node's value, stopping the walk after the last value
+// wanted or at the first that cannot be appended.
+bool appendMergedValue(TreeNodeRecord* record, void* context) {
+    MergeOutput* out = static_cast<MergeOutput*>(context);
+    PyObject* value = nodeOf(record)->value;
+    if (PyList_Append(out->result, value ? value : Py_None) < 0) {
+        out->failed = true;
+        return false;
     }
-}
-
-void siftDown(TreeNodeRecord** heap, Py_ssize_t h, bool backwards) {
-    Py_ssize_t i = 0;
-    for (;;) {
-        Py_ssize_t best = i;
-        for (Py_ssize_t c = 2 * i + 1; c <= 2 * i + 2; ++c)
-            if (c < h && comesBefore(heap[c], heap[best], backwards)) best = c;
-        if (best == i) return;
-        TreeNodeRecord* t = heap[i];
-        heap[i] = heap[best];
-        heap[best] = t;
-        i = best;
-    }
+    return --out->remaining > 0;
 }
 
 // Drops the first n trees of a mergeTrees work array and frees both arrays.
@@ -2036,33 +2023,17 @@ PyObject* mergeTrees(PyObject* treesObject, PyObject* keyObject, PyObject* leanO
         return nullptr;
     }
 
-    // From here to the end of the merge nothing calls out: the trees stay as they are.
-    Py_ssize_t h = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        TreeNodeRecord* start = splitPoint(key, length, asTree(trees[i])->root, lean, merge);
-        if (start) {
-            heap[h] = start;
-            siftUp(heap, h, merge);
-            ++h;
-        }
-    }
-    TreeNodeRecord* last = nullptr;
-    for (int emitted = 0; emitted < count && h > 0;) {
-        TreeNodeRecord* top = heap[0];
-        // Keys equal to the last one emitted within the tolerance are duplicates.
-        if (!last || compareNodesTolerant(top, last) != 0) {
-            PyObject* value = nodeOf(top)->value;
-            if (PyList_Append(result, value ? value : Py_None) < 0) {
-                Py_DECREF(result);
-                dropMergeWork(trees, n, heap);
-                return nullptr;
-            }
-            last = top;
-            ++emitted;
-        }
-        heap[0] = merge ? nodePrev(top) : nodeNext(top);
-        if (!heap[0] && --h > 0) heap[0] = heap[h];
-        siftDown(heap, h, merge);
+    // From here to the end of the merge nothing calls out but PyList_Append, which runs no
+    // script code: the trees stay as they are. The roots share the heap's array, which the walk
+    // allows, so the merge needs no allocation of its own.
+    for (Py_ssize_t i = 0; i < n; ++i) heap[i] = asTree(trees[i])->root;
+    MergeOutput out = {result, count, false};
+    if (count > 0)
+        mergeWalk(heap, static_cast<size_t>(n), key, length, lean, merge, heap, appendMergedValue,
+                  &out);
+    if (out.failed) {
+        Py_DECREF(result);
+        result = nullptr;
     }
     dropMergeWork(trees, n, heap);
     return result;
