@@ -831,3 +831,68 @@ TreeWalkResult sampleEvenly(TreeNodeRecord* root, int32_t n, TreeVisitor visit, 
     }
     return TREE_WALK_COMPLETE;
 }
+
+namespace {
+
+// REQUIRES: a and b hold keys. The merge heap's order: `a` leaves first when it lies beyond the
+// tolerance on the side the walk reaches first; records within the tolerance stay unordered.
+inline bool comesBefore(const TreeNodeRecord* a, const TreeNodeRecord* b, bool backwards) {
+    return compareNodesTolerant(a, b) == (backwards ? 1 : -1);
+}
+
+// REQUIRES: heap[0, i) is a heap. Makes heap[0, i] one.
+void siftUp(TreeNodeRecord** heap, size_t i, bool backwards) {
+    while (i > 0) {
+        size_t p = (i - 1) / 2;
+        if (!comesBefore(heap[i], heap[p], backwards)) return;
+        TreeNodeRecord* t = heap[i];
+        heap[i] = heap[p];
+        heap[p] = t;
+        i = p;
+    }
+}
+
+// REQUIRES: heap[0, h) is a heap but for slot 0. Makes it one.
+void siftDown(TreeNodeRecord** heap, size_t h, bool backwards) {
+    size_t i = 0;
+    for (;;) {
+        size_t best = i;
+        for (size_t c = 2 * i + 1; c <= 2 * i + 2; ++c)
+            if (c < h && comesBefore(heap[c], heap[best], backwards)) best = c;
+        if (best == i) return;
+        TreeNodeRecord* t = heap[i];
+        heap[i] = heap[best];
+        heap[best] = t;
+        i = best;
+    }
+}
+
+}  // namespace
+
+TreeWalkResult mergeWalk(TreeNodeRecord* const* roots, size_t n, const double* key, int length,
+                         bool lean, bool backwards, TreeNodeRecord** heap, TreeVisitor visit,
+                         void* context) {
+    // Slot h is written only after roots[i], i >= h, has been read, so heap may alias roots.
+    size_t h = 0;
+    for (size_t i = 0; i < n; ++i) {
+        TreeNodeRecord* start = splitPoint(key, length, roots[i], lean, backwards);
+        if (start) {
+            heap[h] = start;
+            siftUp(heap, h, backwards);
+            ++h;
+        }
+    }
+    TreeNodeRecord* last = nullptr;
+    while (h > 0) {
+        TreeNodeRecord* top = heap[0];
+        // The same key held by several trees, or by neighbours in one, is visited once.
+        if (!last || compareNodesTolerant(top, last) != 0) {
+            if (!visit(top, context)) return TREE_WALK_STOPPED;
+            last = top;
+        }
+        heap[0] = backwards ? nodePrev(top) : nodeNext(top);
+        if (!heap[0] && --h > 0) heap[0] = heap[h];
+        siftDown(heap, h, backwards);
+    }
+    return TREE_WALK_COMPLETE;
+}

@@ -286,4 +286,15 @@ bool treeShape(TreeNodeRecord* root, TreeShape* shape);
 // no visit; other counts fail without visiting).
 TreeWalkResult sampleEvenly(TreeNodeRecord* root, int32_t n, TreeVisitor visit, void* context);
 
+// Merges the trees rooted at roots[0, n) from their cuts at `key`, each walked from its
+// splitPoint(key, length, root, lean, backwards): calls visit for the records of all of them in
+// the order of the walk (descending keys when backwards), skipping every record equal within
+// KEY_EPSILON to the one visited last (not to the ones skipped: the tolerance does not chain).
+// Which of several records within the tolerance of each other comes first depends on the trees'
+// shapes. `heap` holds n records of scratch and may be `roots` itself, which the walk overwrites.
+// REQUIRES: 1 <= length <= KEY_SIZE; no tree changes until the walk returns.
+TreeWalkResult mergeWalk(TreeNodeRecord* const* roots, size_t n, const double* key, int length,
+                         bool lean, bool backwards, TreeNodeRecord** heap, TreeVisitor visit,
+                         void* context);
+
 #endif  // TESSART_AATREE_H

@@ -1936,35 +1936,23 @@ PyObject* tessart_weightedClosestNode(PyObject* /*module*/, PyObject* args, PyOb
     return result;
 }
 
-// The merge heap of mergeTrees: record a comes before b when its key is further along the walk
-// (larger when walking backwards, smaller when forwards) beyond the tolerance.
-inline bool comesBefore(TreeNodeRecord* a, TreeNodeRecord* b, bool backwards) {
-    return compareNodesTolerant(a, b) == (backwards ? 1 : -1);
-}
+// The list mergeTrees fills and how many values it still takes.
+struct MergeOutput {
+    PyObject* result;
+    int remaining;
+    bool failed;  // a value could not be appended; its error is set
+};
 
-void siftUp(TreeNodeRecord** heap, Py_ssize_t i, bool backwards) {
-    while (i > 0) {
-        Py_ssize_t p = (i - 1) / 2;
-        if (!comesBefore(heap[i], heap[p], backwards)) return;
-        TreeNodeRecord* t = heap[i];
-        heap[i] = heap[p];
-        heap[p] = t;
-        i = p;
+// REQUIRES: remaining > 0. Appends the node's value, stopping the walk after the last value
+// wanted or at the first that cannot be appended.
+bool appendMergedValue(TreeNodeRecord* record, void* context) {
+    MergeOutput* out = static_cast<MergeOutput*>(context);
+    PyObject* value = nodeOf(record)->value;
+    if (PyList_Append(out->result, value ? value : Py_None) < 0) {
+        out->failed = true;
+        return false;
     }
-}
-
-void siftDown(TreeNodeRecord** heap, Py_ssize_t h, bool backwards) {
-    Py_ssize_t i = 0;
-    for (;;) {
-        Py_ssize_t best = i;
-        for (Py_ssize_t c = 2 * i + 1; c <= 2 * i + 2; ++c)
-            if (c < h && comesBefore(heap[c], heap[best], backwards)) best = c;
-        if (best == i) return;
-        TreeNodeRecord* t = heap[i];
-        heap[i] = heap[best];
-        heap[best] = t;
-        i = best;
-    }
+    return --out->remaining > 0;
 }
 
 // Drops the first n trees of a mergeTrees work array and frees both arrays.
@@ -2030,33 +2018,17 @@ PyObject* mergeTrees(PyObject* treesObject, PyObject* keyObject, PyObject* leanO
         return nullptr;
     }
 
-    // From here to the end of the merge nothing calls out: the trees stay as they are.
-    Py_ssize_t h = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        TreeNodeRecord* start = splitPoint(key, length, asTree(trees[i])->root, lean, merge);
-        if (start) {
-            heap[h] = start;
-            siftUp(heap, h, merge);
-            ++h;
-        }
-    }
-    TreeNodeRecord* last = nullptr;
-    for (int emitted = 0; emitted < count && h > 0;) {
-        TreeNodeRecord* top = heap[0];
-        // Keys equal to the last one emitted within the tolerance are duplicates.
-        if (!last || compareNodesTolerant(top, last) != 0) {
-            PyObject* value = nodeOf(top)->value;
-            if (PyList_Append(result, value ? value : Py_None) < 0) {
-                Py_DECREF(result);
-                dropMergeWork(trees, n, heap);
-                return nullptr;
-            }
-            last = top;
-            ++emitted;
-        }
-        heap[0] = merge ? nodePrev(top) : nodeNext(top);
-        if (!heap[0] && --h > 0) heap[0] = heap[h];
-        siftDown(heap, h, merge);
+    // From here to the end of the merge nothing calls out but PyList_Append, which runs no
+    // script code: the trees stay as they are. The roots share the heap's array, which the walk
+    // allows, so the merge needs no allocation of its own.
+    for (Py_ssize_t i = 0; i < n; ++i) heap[i] = asTree(trees[i])->root;
+    MergeOutput out = {result, count, false};
+    if (count > 0)
+        mergeWalk(heap, static_cast<size_t>(n), key, length, lean, merge, heap, appendMergedValue,
+                  &out);
+    if (out.failed) {
+        Py_DECREF(result);
+        result = nullptr;
     }
     dropMergeWork(trees, n, heap);
     return result;

@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstddef>
 #include <deque>
 #include <memory>
 #include <random>
+#include <set>
 #include <vector>
 
 namespace {
@@ -822,6 +824,81 @@ TEST(AATreeWalk, DepthBeyondStackFails) {
                       fits      ? static_cast<size_t>(length)
                       : viaLeft ? 0u
                                 : 64u);
+        }
+    }
+}
+
+// Merge walks over 1 to 9 trees, some empty, against sorted vectors. Coordinates are small
+// integers, the last one lowered by less than KEY_EPSILON, so equality within the tolerance is
+// an equivalence (same integers, same length) whose classes the trees' exact order keeps
+// together: the integers alone state the visits. Each visits the next class after the cut,
+// through a record that is the first of its class in its own tree (which tree is up to the heap).
+TEST(AATreeWalk, MergeWalkAgainstSortedModel) {
+    std::mt19937_64 rng(5);
+    for (int trial = 0; trial < 4000; ++trial) {
+        Pool pool;
+        std::vector<std::vector<int>> classOf;  // per node id: its integers, INT_MIN filled
+        int spread = 2 + static_cast<int>(rng() % 4);
+        auto key = [&](std::vector<int>& ints) {
+            static const double jitter[] = {0, 0, 0.00003, 0.00007};
+            std::vector<double> k(1 + rng() % 3);
+            ints.assign(KEY_SIZE, INT_MIN);
+            for (size_t c = 0; c < k.size(); ++c) k[c] = ints[c] = static_cast<int>(rng() % spread);
+            k.back() -= jitter[rng() % 4];
+            return k;
+        };
+        size_t n = 1 + rng() % 9;
+        std::vector<TreeNodeRecord*> roots(n, nullptr);
+        for (TreeNodeRecord*& root : roots) {
+            for (int i = rng() % 4 ? static_cast<int>(rng() % 25) : 0; i > 0; --i) {
+                classOf.emplace_back();
+                insertNode(&root, &pool.make(key(classOf.back()), 1)->rec, false, nullptr);
+            }
+        }
+        std::vector<int> queryClass;
+        std::vector<double> query = key(queryClass);
+        bool lean = rng() % 2, backwards = rng() % 2;
+
+        std::vector<std::vector<int>> classes;
+        std::set<Node*> firsts;
+        for (TreeNodeRecord* root : roots) {
+            std::vector<Node*> nodes = inOrder(root);
+            if (backwards) std::reverse(nodes.begin(), nodes.end());
+            for (size_t j = 0; j < nodes.size(); ++j) {
+                const std::vector<int>& c = classOf[nodes[j]->id];
+                int side = 0;  // the query against the record, over the query's coordinates
+                for (size_t k = 0; k < query.size() && !side; ++k)
+                    side = queryClass[k] < c[k] ? -1 : queryClass[k] > c[k];
+                if (backwards ? side < 0 || (side == 0 && lean) : side > 0 || (side == 0 && !lean))
+                    continue;
+                classes.push_back(c);
+                if (j == 0 || classOf[nodes[j - 1]->id] != c) firsts.insert(nodes[j]);
+            }
+        }
+        std::sort(classes.begin(), classes.end());
+        classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
+        if (backwards) std::reverse(classes.begin(), classes.end());
+
+        struct Visits {
+            std::vector<Node*> seen;
+            size_t limit;
+        } visits{{}, rng() % 3 ? SIZE_MAX : 1 + rng() % (classes.size() + 2)};
+        auto visit = [](TreeNodeRecord* r, void* v) {
+            auto* visits = static_cast<Visits*>(v);
+            visits->seen.push_back(nodeOf(r));
+            return visits->seen.size() < visits->limit;
+        };
+        // The scratch may be the roots' own array.
+        std::vector<TreeNodeRecord*> scratch(n);
+        TreeNodeRecord** heap = rng() % 2 ? roots.data() : scratch.data();
+        TreeWalkResult result = mergeWalk(roots.data(), n, query.data(), int(query.size()), lean,
+                                          backwards, heap, visit, &visits);
+        SCOPED_TRACE(::testing::Message() << "trial " << trial);
+        ASSERT_EQ(result, visits.limit <= classes.size() ? TREE_WALK_STOPPED : TREE_WALK_COMPLETE);
+        ASSERT_EQ(visits.seen.size(), std::min(visits.limit, classes.size()));
+        for (size_t i = 0; i < visits.seen.size(); ++i) {
+            ASSERT_EQ(classOf[visits.seen[i]->id], classes[i]) << "visit " << i;
+            ASSERT_TRUE(firsts.count(visits.seen[i])) << "visit " << i;
         }
     }
 }
