@@ -73,7 +73,8 @@ struct TreeNodeRecord {
     TreeNodeRecord* parent;  // null at the root
     uint64_t weightSum;      // weight plus both children's weightSum, modulo 2^64
     int32_t hint[4];
-    uint8_t level;  // 1 for a leaf
+    uint8_t level;      // 1 for a leaf
+    uint8_t holderTag;  // the holder's own: nothing here reads or writes it
     int32_t upHint;
 };
 

@@ -53,6 +53,8 @@ void NodeMemory::closeChunk(NodeChunk* chunk) {
 NodeChunk* NodeMemory::openNewChunk() {
     NodeChunk* chunk = mapChunk();
     if (!chunk) return nullptr;
+    if (prepare)
+        for (size_t i = 0; i < NODE_SLOTS; ++i) prepare(slotAt(chunk, i));
     ++mapped;
     openChunk(chunk);
     return chunk;

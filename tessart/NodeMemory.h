@@ -13,8 +13,10 @@
 //   taken one after another sit side by side, and finding the next reads no freed memory (a
 //   chain through the freed slots would cost a cache miss per slot taken).
 // - A chunk whose last slot is released is unmapped, except one kept empty for the next slots.
-// - Nothing here touches the contents of a slot, and nothing is thread-safe: every caller holds
-//   the interpreter lock.
+// - A slot never taken before is zeroed and then, where a preparation was given, prepared when
+//   its chunk is mapped; a released slot keeps what its user left in it. Nothing else here
+//   touches the contents of a slot, and nothing is thread-safe: every caller holds the
+//   interpreter lock.
 //
 // Free of Python.h and of the C++ runtime, so that it is tested without an interpreter.
 
@@ -57,7 +59,9 @@ static_assert(NODE_SLOTS <= 64 * NODE_SLOT_WORDS, "the bitmap covers every slot"
 
 class NodeMemory {
   public:
-    constexpr NodeMemory() : openChunks(nullptr), emptyChunk(nullptr), mapped(0) {}
+    // `prepare`, if given, is called on every slot of a chunk just mapped.
+    constexpr explicit NodeMemory(void (*prepare)(void* slot) = nullptr)
+        : prepare(prepare), openChunks(nullptr), emptyChunk(nullptr), mapped(0) {}
 
     // A free slot, or null when no memory can be mapped.
     inline void* allocate();
@@ -83,6 +87,7 @@ class NodeMemory {
     NodeChunk* openNewChunk();
     void unmapChunk(NodeChunk* chunk);
 
+    void (*prepare)(void* slot);
     NodeChunk* openChunks;  // chunks with a free slot, the latest opened first
     NodeChunk* emptyChunk;  // the one empty chunk kept, if any
     size_t mapped;

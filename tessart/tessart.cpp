@@ -211,8 +211,6 @@ static_assert((NODE_OBJECT_OFFSET + offsetof(TreeNodeObject, record) + RECORD_LI
                   0,
               "a node's descent line is a line of its own");
 
-NodeMemory nodeMemory;
-
 // Marks the collector's head of an object made outside the interpreter's allocators as that of
 // an object not tracked, as those allocators do.
 inline void clearGcHead(void* object) {
@@ -233,6 +231,16 @@ inline void clearGcHead(void* object) {
 #endif
 }
 
+// A free slot's head is always that of an object not tracked (a node is no longer tracked when
+// it is freed), so that making a node that is never tracked does not touch the slot's first
+// line at all. Zeroed memory is such a head since 3.8; before, every slot is marked so when its
+// chunk is mapped.
+void prepareSlot(void* slot) {
+    clearGcHead(static_cast<char*>(slot) + NODE_OBJECT_OFFSET);
+}
+
+NodeMemory nodeMemory(PY_VERSION_HEX >= 0x03080000 ? nullptr : prepareSlot);
+
 // Starts loading, for writing, the lines of a recycled node object that making a node and
 // inserting it write: the collector's head and both lines of the object.
 inline void prefetchNodeForWrite(const void* object) {
@@ -251,20 +259,18 @@ constexpr bool OWN_NODE_MEMORY = false;
 constexpr bool OWN_NODE_MEMORY = true;
 #endif
 
-// Memory for one plain TreeNode object with its collector's head, not tracked, or null (nothing
-// set) when it cannot be had.
+// Memory for one plain TreeNode object with its collector's head, not tracked, and its record's
+// holderTag 0; or null (nothing set) when it cannot be had.
 inline void* allocateNodeMemory() {
-    char* object;
     if (OWN_NODE_MEMORY) {
         char* slot = static_cast<char*>(nodeMemory.allocate());
-        if (!slot) return nullptr;
-        object = slot + NODE_OBJECT_OFFSET;
-    } else {
-        char* block = static_cast<char*>(malloc(GC_HEAD_SIZE + NODE_OBJECT_SIZE));
-        if (!block) return nullptr;
-        object = block + GC_HEAD_SIZE;
+        return slot ? slot + NODE_OBJECT_OFFSET : nullptr;
     }
+    char* block = static_cast<char*>(malloc(GC_HEAD_SIZE + NODE_OBJECT_SIZE));
+    if (!block) return nullptr;
+    char* object = block + GC_HEAD_SIZE;
     clearGcHead(object);
+    reinterpret_cast<TreeNodeObject*>(object)->record.holderTag = 0;
     return object;
 }
 
@@ -519,8 +525,33 @@ __attribute__((always_inline)) inline TreeNodeObject* createPlainNode() {
     return node;
 }
 
-// A detached node of `type` with no key and no value, tracked by the collector: a recycled node
-// when `type` is TreeNode itself and one is free, else a new object from the type's allocator.
+// False when `object` can be part of no reference cycle: it is no container the collector
+// knows, or an exact tuple of none (which the interpreter itself stops tracking).
+inline bool mayHoldCycle(PyObject* object) {
+    if (!object || !PyType_IS_GC(Py_TYPE(object))) return false;
+    if (!PyTuple_CheckExact(object)) return true;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(object); ++i)
+        if (PyType_IS_GC(Py_TYPE(PyTuple_GET_ITEM(object, i)))) return true;
+    return false;
+}
+
+// holderTag of a plain node that the collector tracks. Plain nodes are tracked only once their
+// key or value may hold a cycle, so that nodes keyed by tuples of floats and holding numbers or
+// strings cost the collector nothing; subclass instances are tracked from birth, as their
+// instance dicts may hold anything.
+constexpr uint8_t NODE_TRACKED = 1;
+
+// Call whenever a node's key or value is set. Runs no script code.
+inline void trackIfNeeded(TreeNodeObject* node) {
+    if (node->record.holderTag != NODE_TRACKED && Py_TYPE(node) == &TreeNodeType &&
+        (mayHoldCycle(node->key) || mayHoldCycle(node->value))) {
+        node->record.holderTag = NODE_TRACKED;
+        PyObject_GC_Track(node);
+    }
+}
+
+// A detached node of `type` with no key and no value: a recycled node when `type` is TreeNode
+// itself and one is free, else a new object from the type's allocator.
 // Subclass instances are never recycled, so they always come from, and go back to, their own
 // type. Returns a new reference, or null with the allocator's error set. Runs no script code.
 PyObject* treenode_create(PyTypeObject* type) {
@@ -537,7 +568,6 @@ PyObject* treenode_create(PyTypeObject* type) {
     node->key = nullptr;
     node->value = nullptr;
     node->record.holder = nullptr;
-    if (type == &TreeNodeType) PyObject_GC_Track(node);
     return asObject(node);
 }
 
@@ -626,6 +656,7 @@ int treenode_init(PyObject* self, PyObject* args, PyObject* kwds) {
         oldValue = node->value;
         node->value = value;
     }
+    trackIfNeeded(node);
     Py_XDECREF(oldKey);
     Py_XDECREF(oldValue);
     return 0;
@@ -645,9 +676,14 @@ int treenode_clear(PyObject* self) {
 }
 
 void treenode_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    DEALLOC_GUARD_BEGIN(self, treenode_dealloc)
     TreeNodeObject* node = asNode(self);
+    if (Py_TYPE(self) != &TreeNodeType) {
+        PyObject_GC_UnTrack(self);
+    } else if (node->record.holderTag == NODE_TRACKED) {
+        node->record.holderTag = 0;
+        PyObject_GC_UnTrack(self);
+    }
+    DEALLOC_GUARD_BEGIN(self, treenode_dealloc)
     PyObject* key = node->key;
     PyObject* value = node->value;
     node->key = nullptr;
@@ -896,13 +932,25 @@ PyMethodDef treenode_methods[] = {
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
-PyMemberDef treenode_members[] = {
-    {keyword("key"), T_OBJECT_EX, offsetof(TreeNodeObject, key), 0,
-     keyword("sequence of floats, used as a key")},
-    {keyword("value"), T_OBJECT_EX, offsetof(TreeNodeObject, value), 0,
-     keyword("associated object value")},
-    {nullptr, 0, 0, 0, nullptr} /* sentinel */
+// key and value behave as object members (the interpreter's own code reads and writes them, with
+// its own errors), but setting one may have the node tracked.
+PyMemberDef treenode_fields[] = {
+    {keyword("key"), T_OBJECT_EX, offsetof(TreeNodeObject, key), 0, nullptr},
+    {keyword("value"), T_OBJECT_EX, offsetof(TreeNodeObject, value), 0, nullptr},
 };
+
+PyObject* treenode_getField(PyObject* self, void* field) {
+    return PyMember_GetOne(reinterpret_cast<char*>(self), static_cast<PyMemberDef*>(field));
+}
+
+int treenode_setField(PyObject* self, PyObject* object, void* field) {
+    // Releasing the old object may run script code, after which the node is tracked if needed.
+    if (PyMember_SetOne(reinterpret_cast<char*>(self), static_cast<PyMemberDef*>(field), object) <
+        0)
+        return -1;
+    trackIfNeeded(asNode(self));
+    return 0;
+}
 
 PyObject* safeForUnpickling(PyObject* /*self*/, void* /*closure*/) {
     Py_RETURN_TRUE;
@@ -927,6 +975,10 @@ PyObject* treenode_tree(PyObject* self, void* /*closure*/) {
 }
 
 PyGetSetDef treenode_getset[] = {
+    {keyword("key"), treenode_getField, treenode_setField,
+     keyword("sequence of floats, used as a key"), &treenode_fields[0]},
+    {keyword("value"), treenode_getField, treenode_setField, keyword("associated object value"),
+     &treenode_fields[1]},
     {keyword("__safe_for_unpickling__"), safeForUnpickling, nullptr, keyword("a flag for cPickle"),
      nullptr},
     {keyword("weight"), treenode_weight, nullptr,
@@ -954,7 +1006,6 @@ void fillTreeNodeType() {
     type.tp_clear = treenode_clear;
     type.tp_doc = treenode_doc;
     type.tp_methods = treenode_methods;
-    type.tp_members = treenode_members;
     type.tp_getset = treenode_getset;
     type.tp_init = treenode_init;
     type.tp_new = treenode_new;
@@ -1078,7 +1129,7 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
             node->key = key;
             Py_INCREF(value);
             node->value = value;
-            PyObject_GC_Track(node);
+            trackIfNeeded(node);
             // Set here, while the node is being written anyway: nothing reaches it before the
             // tree does, and a node dropped unused goes back through the free list as any other.
             node->record.holder = tree;

@@ -130,15 +130,24 @@ class CycleTest(unittest.TestCase):
         check_tree(self, tree)
         self.assertTrue(all(n.value.node is n and n.key[-1] is n for n in tree))
 
-    def test_nodes_from_the_free_list_and_preinit_are_tracked(self):
+    def test_nodes_are_tracked_once_they_may_hold_a_cycle(self):
         keep = Tree()
-        for _ in range(3):
-            made = [TreeNode((1.0,)) for _ in range(100)]
-            self.assertTrue(all(gc.is_tracked(n) for n in made))
-            del made
-        tree = Tree(preinit=((1.0,), 'a', ONE, (2.0,), 'b', ONE))
-        self.assertTrue(gc.is_tracked(tree) and all(gc.is_tracked(n) for n in tree))
-        del tree, keep
+        for _ in range(3):  # fresh nodes, then nodes from the free list
+            made = [TreeNode((1.0, 2.0), i) for i in range(100)]
+            self.assertFalse(any(gc.is_tracked(n) for n in made))
+            for n in made[::2]:
+                n.value = Player(0.0)
+                n.value.back = n
+            made[1].key = (1.0, [made[1]])
+            self.assertTrue(all(gc.is_tracked(n) for n in made[::2] + [made[1]]))
+            probes = [weakref.ref(n.value) for n in made[::2]]
+            del made, n
+            gc.collect()
+            self.assertEqual([p for p in probes if p() is not None], [])
+        tree = Tree(preinit=((1.0,), 'a', ONE, (2.0,), [], ONE))
+        self.assertEqual([gc.is_tracked(n) for n in tree], [False, True])
+        self.assertTrue(gc.is_tracked(Node((1.0,))))
+        del keep
 
     def test_deep_chains_are_released_without_recursing(self):
         node = head = TreeNode((0.0,))
