@@ -205,6 +205,7 @@ constexpr size_t GC_HEAD_SIZE = 2 * sizeof(uintptr_t);
 constexpr size_t GC_HEAD_SIZE = sizeof(PyGC_Head);
 #endif
 constexpr size_t NODE_OBJECT_OFFSET = NODE_SLOT_SIZE - NODE_OBJECT_SIZE;
+static_assert(NODE_OBJECT_OFFSET == NODE_SLOT_HOT, "the node memory loads the object ahead");
 static_assert(GC_HEAD_SIZE <= NODE_OBJECT_OFFSET, "the collector's head fits before the object");
 static_assert((NODE_OBJECT_OFFSET + offsetof(TreeNodeObject, record) + RECORD_LINE_OFFSET) %
                       CACHE_LINE ==
@@ -242,10 +243,9 @@ void prepareSlot(void* slot) {
 NodeMemory nodeMemory(PY_VERSION_HEX >= 0x03080000 ? nullptr : prepareSlot);
 
 // Starts loading, for writing, the lines of a recycled node object that making a node and
-// inserting it write: the collector's head and both lines of the object.
+// inserting it write: both of them (the collector's head only when it is tracked).
 inline void prefetchNodeForWrite(const void* object) {
     const char* bytes = static_cast<const char*>(object);
-    __builtin_prefetch(bytes - GC_HEAD_SIZE, 1);
     __builtin_prefetch(bytes, 1);
     __builtin_prefetch(bytes + sizeof(TreeNodeObject) - 1, 1);
 }
@@ -535,19 +535,27 @@ inline bool mayHoldCycle(PyObject* object) {
     return false;
 }
 
-// holderTag of a plain node that the collector tracks. Plain nodes are tracked only once their
-// key or value may hold a cycle, so that nodes keyed by tuples of floats and holding numbers or
-// strings cost the collector nothing; subclass instances are tracked from birth, as their
-// instance dicts may hold anything.
+// Plain nodes are tracked by the collector exactly while their key or value may hold a cycle,
+// so that nodes keyed by tuples of floats and holding numbers or strings cost the collector
+// nothing, and a node's deallocation knows from its key and value alone, which it reads anyway,
+// whether to stop tracking it. holderTag records the state for the calls that change it.
+// Subclass instances are tracked from birth, as their instance dicts may hold anything.
 constexpr uint8_t NODE_TRACKED = 1;
 
-// Call whenever a node's key or value is set. Runs no script code.
-inline void trackIfNeeded(TreeNodeObject* node) {
-    if (node->record.holderTag != NODE_TRACKED && Py_TYPE(node) == &TreeNodeType &&
-        (mayHoldCycle(node->key) || mayHoldCycle(node->value))) {
-        node->record.holderTag = NODE_TRACKED;
+inline bool needsTracking(const TreeNodeObject* node) {
+    return mayHoldCycle(node->key) || mayHoldCycle(node->value);
+}
+
+// Call whenever a plain node's key or value changed. Runs no script code.
+inline void updateTracking(TreeNodeObject* node) {
+    if (Py_TYPE(node) != &TreeNodeType) return;
+    bool needed = needsTracking(node);
+    if (needed == (node->record.holderTag == NODE_TRACKED)) return;
+    node->record.holderTag = needed ? NODE_TRACKED : 0;
+    if (needed)
         PyObject_GC_Track(node);
-    }
+    else
+        PyObject_GC_UnTrack(node);
 }
 
 // A detached node of `type` with no key and no value: a recycled node when `type` is TreeNode
@@ -656,7 +664,7 @@ int treenode_init(PyObject* self, PyObject* args, PyObject* kwds) {
         oldValue = node->value;
         node->value = value;
     }
-    trackIfNeeded(node);
+    updateTracking(node);
     Py_XDECREF(oldKey);
     Py_XDECREF(oldValue);
     return 0;
@@ -672,18 +680,13 @@ int treenode_traverse(PyObject* self, visitproc visit, void* arg) {
 int treenode_clear(PyObject* self) {
     Py_CLEAR(asNode(self)->key);
     Py_CLEAR(asNode(self)->value);
+    updateTracking(asNode(self));
     return 0;
 }
 
-void treenode_dealloc(PyObject* self) {
-    TreeNodeObject* node = asNode(self);
-    if (Py_TYPE(self) != &TreeNodeType) {
-        PyObject_GC_UnTrack(self);
-    } else if (node->record.holderTag == NODE_TRACKED) {
-        node->record.holderTag = 0;
-        PyObject_GC_UnTrack(self);
-    }
-    DEALLOC_GUARD_BEGIN(self, treenode_dealloc)
+// Releases a node's key and value and its memory (to the free list, while there is call for
+// it); the last step of its deallocation.
+inline void releaseNodeObject(TreeNodeObject* node) {
     PyObject* key = node->key;
     PyObject* value = node->value;
     node->key = nullptr;
@@ -692,24 +695,39 @@ void treenode_dealloc(PyObject* self) {
     Py_XDECREF(value);
     --liveNodeCount;
     bool keep =
-        OWN_NODE_MEMORY && Py_TYPE(self) == &TreeNodeType && treeCount > 0 &&
+        OWN_NODE_MEMORY && Py_TYPE(node) == &TreeNodeType && treeCount > 0 &&
         (freeNodeCount <= FREE_LIST_FLOOR || liveNodeCount / FREE_LIST_SHARE > freeNodeCount);
-    if (keep) {
-        // A node on the free list has no use for its links: `right` keeps the node two places
-        // further down (read from the head, which as a rule was pushed moments ago), so that
-        // taking a node starts loading the one after the next. Followed one link ahead, the
-        // chain cannot keep up with preinit, which takes nodes faster than memory answers (two
-        // ahead: 0.80 of its time at 100,000 nodes). Only prefetches read it; pushes and pops at
-        // the head never make it stale.
-        TreeNodeObject* second =
-            freeNodes ? static_cast<TreeNodeObject*>(freeNodes->record.holder) : nullptr;
-        node->record.holder = freeNodes;
-        node->record.right = second ? &second->record : nullptr;
-        freeNodes = node;
-        ++freeNodeCount;
-    } else {
-        Py_TYPE(self)->tp_free(self);
+    if (!keep) {
+        Py_TYPE(node)->tp_free(node);
+        return;
     }
+    // A node on the free list has no use for its links: `right` keeps the node two places further
+    // down (read from the head, which as a rule was pushed moments ago), so that taking a node
+    // starts loading the one after the next. Followed one link ahead, the chain cannot keep up
+    // with preinit, which takes nodes faster than memory answers (two ahead: 0.80 of its time at
+    // 100,000 nodes). Only prefetches read it; pushes and pops at the head never make it stale.
+    TreeNodeObject* second =
+        freeNodes ? static_cast<TreeNodeObject*>(freeNodes->record.holder) : nullptr;
+    node->record.holder = freeNodes;
+    node->record.right = second ? &second->record : nullptr;
+    freeNodes = node;
+    ++freeNodeCount;
+}
+
+void treenode_dealloc(PyObject* self) {
+    TreeNodeObject* node = asNode(self);
+    if (Py_TYPE(self) == &TreeNodeType) {
+        if (!needsTracking(node)) {
+            // Not tracked. Its key and value are no containers the collector knows, so releasing
+            // them releases no further nodes: no guard against deep recursion is needed.
+            releaseNodeObject(node);
+            return;
+        }
+        node->record.holderTag = 0;
+    }
+    PyObject_GC_UnTrack(self);
+    DEALLOC_GUARD_BEGIN(self, treenode_dealloc)
+    releaseNodeObject(node);
     DEALLOC_GUARD_END(self)
 }
 
@@ -948,7 +966,7 @@ int treenode_setField(PyObject* self, PyObject* object, void* field) {
     if (PyMember_SetOne(reinterpret_cast<char*>(self), static_cast<PyMemberDef*>(field), object) <
         0)
         return -1;
-    trackIfNeeded(asNode(self));
+    updateTracking(asNode(self));
     return 0;
 }
 
@@ -1129,7 +1147,11 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
             node->key = key;
             Py_INCREF(value);
             node->value = value;
-            trackIfNeeded(node);
+            // Fresh, and so not tracked yet.
+            if (needsTracking(node)) {
+                node->record.holderTag = NODE_TRACKED;
+                PyObject_GC_Track(node);
+            }
             // Set here, while the node is being written anyway: nothing reaches it before the
             // tree does, and a node dropped unused goes back through the free list as any other.
             node->record.holder = tree;

@@ -88,10 +88,20 @@ TEST(NodeMemory, SlotsLieInsideTheirMappedChunksAndNeverOverlap) {
     EXPECT_EQ(memory.chunkCount(), 1u);  // the one kept empty
 }
 
-TEST(NodeMemory, TakesTheLowestFreeSlotAndKeepsOneEmptyChunk) {
-    NodeMemory memory;
+const unsigned char PREPARED = 0x5a;
+
+void prepare(void* slot) {
+    *static_cast<unsigned char*>(slot) = PREPARED;
+}
+
+TEST(NodeMemory, TakesTheLowestFreeSlotPreparedOnceAndKeepsOneEmptyChunk) {
+    NodeMemory memory(prepare);
     std::vector<void*> slots;
-    for (size_t i = 0; i < NODE_SLOTS; ++i) slots.push_back(memory.allocate());
+    for (size_t i = 0; i < NODE_SLOTS; ++i) {
+        slots.push_back(memory.allocate());
+        ASSERT_EQ(*static_cast<unsigned char*>(slots.back()), PREPARED);
+        *static_cast<unsigned char*>(slots.back()) = 0;
+    }
     EXPECT_TRUE(std::is_sorted(slots.begin(), slots.end()));
     EXPECT_EQ(NodeMemory::chunkOf(slots.front()), NodeMemory::chunkOf(slots.back()));
     EXPECT_EQ(memory.chunkCount(), 1u);
@@ -102,7 +112,10 @@ TEST(NodeMemory, TakesTheLowestFreeSlotAndKeepsOneEmptyChunk) {
     std::shuffle(holes.begin(), holes.end(), rng);
     for (void* slot : holes) memory.release(slot);
     std::sort(holes.begin(), holes.end());
-    for (void* hole : holes) EXPECT_EQ(memory.allocate(), hole);
+    for (void* hole : holes) {
+        EXPECT_EQ(memory.allocate(), hole);
+        EXPECT_EQ(*static_cast<unsigned char*>(hole), 0);  // as its user left it
+    }
 
     void* beyond = memory.allocate();  // the chunk is full again
     EXPECT_NE(NodeMemory::chunkOf(beyond), NodeMemory::chunkOf(slots[0]));

@@ -140,6 +140,8 @@ class CycleTest(unittest.TestCase):
                 n.value.back = n
             made[1].key = (1.0, [made[1]])
             self.assertTrue(all(gc.is_tracked(n) for n in made[::2] + [made[1]]))
+            made[1].key = (3.0,)
+            self.assertFalse(gc.is_tracked(made[1]))
             probes = [weakref.ref(n.value) for n in made[::2]]
             del made, n
             gc.collect()
