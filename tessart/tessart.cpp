@@ -153,6 +153,8 @@ struct TreeObject {
     TreeNodeRecord* root;
     // The number of nodes, as the length to make lists with; what reads it copes with any value.
     Py_ssize_t nodeCount;
+    // How many of its nodes the collector tracks: the collector's walks need visit no others.
+    Py_ssize_t trackedNodes;
     // Counts the changes of the content, so that an iteration can tell it was changed under it.
     uint64_t changes;
 };
@@ -546,12 +548,17 @@ inline bool needsTracking(const TreeNodeObject* node) {
     return mayHoldCycle(node->key) || mayHoldCycle(node->value);
 }
 
+inline bool isTracked(const TreeNodeObject* node) {
+    return Py_TYPE(node) != &TreeNodeType || node->record.holderTag == NODE_TRACKED;
+}
+
 // Call whenever a plain node's key or value changed. Runs no script code.
 inline void updateTracking(TreeNodeObject* node) {
     if (Py_TYPE(node) != &TreeNodeType) return;
     bool needed = needsTracking(node);
     if (needed == (node->record.holderTag == NODE_TRACKED)) return;
     node->record.holderTag = needed ? NODE_TRACKED : 0;
+    if (node->record.holder) treeOf(node)->trackedNodes += needed ? 1 : -1;
     if (needed)
         PyObject_GC_Track(node);
     else
@@ -1040,6 +1047,7 @@ PyObject* tree_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwds*/) {
     asTree(self)->interval = 0;
     asTree(self)->root = nullptr;
     asTree(self)->nodeCount = 0;
+    asTree(self)->trackedNodes = 0;
     asTree(self)->changes = 0;
     if (type != &TreeType) puts("whoknows");
     return self;
@@ -1090,6 +1098,7 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
     // Keys out of order. Keys hold no NaN, so the key order is transitive: a node is below some
     // node before it iff it is below the one right before it, and the appends compare nothing.
     bool disorder = false;
+    Py_ssize_t tracked = 0;  // of the new nodes
     if (preinit) {
         if (!PyTuple_CheckExact(preinit))
             return failInt(PyExc_TypeError, "preinit must be a tuple.");
@@ -1151,6 +1160,7 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
             if (needsTracking(node)) {
                 node->record.holderTag = NODE_TRACKED;
                 PyObject_GC_Track(node);
+                ++tracked;
             }
             // Set here, while the node is being written anyway: nothing reaches it before the
             // tree does, and a node dropped unused goes back through the free list as any other.
@@ -1189,6 +1199,7 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
     TreeNodeRecord* old = tree->root;
     tree->root = content;
     tree->nodeCount = count;
+    tree->trackedNodes = tracked;
     ++tree->changes;
     releaseContent(&old);
     if (disorder) return failInt(PyExc_ValueError, "preinit is not sorted by keys.");
@@ -1210,10 +1221,19 @@ int tree_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return result;
 }
 
-// The tree holds a reference to each of its nodes, and nothing else.
+// The tree holds a reference to each of its nodes, and nothing else. Only the nodes the
+// collector tracks are visited: the others can be part of no cycle, and a tree of them alone
+// costs a collection nothing.
 int tree_traverse(PyObject* self, visitproc visit, void* arg) {
-    for (TreeNodeRecord* cur = leftmostNode(asTree(self)->root); cur; cur = nodeNext(cur))
-        Py_VISIT(nodeObject(cur));
+    Py_ssize_t remaining = asTree(self)->trackedNodes;
+    for (TreeNodeRecord* cur = leftmostNode(asTree(self)->root); cur && remaining > 0;
+         cur = nodeNext(cur)) {
+        TreeNodeObject* node = nodeOf(cur);
+        if (isTracked(node)) {
+            Py_VISIT(asObject(node));
+            --remaining;
+        }
+    }
     return 0;
 }
 
@@ -1224,6 +1244,7 @@ int tree_clear(PyObject* self) {
     TreeNodeRecord* old = tree->root;
     tree->root = nullptr;
     tree->nodeCount = 0;
+    tree->trackedNodes = 0;
     ++tree->changes;
     releaseContent(&old);
     return 0;
@@ -1279,6 +1300,7 @@ PyObject* insertByKey(TreeObject* tree, PyObject* object, unsigned PY_LONG_LONG 
     node->record.holder = tree;
     insertNode(&tree->root, &node->record, false, nullptr);
     ++tree->nodeCount;
+    if (isTracked(node)) ++tree->trackedNodes;
     ++tree->changes;
     Py_INCREF(object);
     Py_RETURN_NONE;
@@ -1363,6 +1385,7 @@ PyObject* tree_removeNode(PyObject* self, PyObject* args, PyObject* kwds) {
     if (treeOf(node) != tree) return fail(PyExc_ValueError, "node is in some other tree.");
     eraseNode(&tree->root, &node->record);
     --tree->nodeCount;
+    if (isTracked(node)) --tree->trackedNodes;
     ++tree->changes;
     node->record.holder = nullptr;
     // Nothing has called out since parsing, so the caller's argument (in the argument tuple or

@@ -70,7 +70,9 @@ def check_tree(test, tree):
     keys = [tuple(n.key) for n in nodes]
     test.assertEqual(sorted(keys), keys)
     test.assertTrue(all(n.tree is tree and n in tree for n in nodes))
-    test.assertEqual(sorted(map(id, gc.get_referents(tree))), sorted(map(id, nodes)))
+    # The collector is shown the nodes it tracks, every one of them.
+    test.assertEqual(sorted(map(id, gc.get_referents(tree))),
+                     sorted(id(n) for n in nodes if gc.is_tracked(n)))
 
 
 def garbage_tree(count=20):
@@ -129,6 +131,22 @@ class CycleTest(unittest.TestCase):
         gc.collect()
         check_tree(self, tree)
         self.assertTrue(all(n.value.node is n and n.key[-1] is n for n in tree))
+
+    def test_a_tree_shows_the_collector_its_tracked_nodes_whatever_changes(self):
+        tree = Tree(preinit=tuple(x for i in range(40) for x in ((float(i),), [] if i % 3 else i,
+                                                               ONE)))
+        nodes = tree.asList()
+        for step in range(200):
+            node = nodes[(step * 7) % len(nodes)]
+            if step % 5 == 0 and node.tree is tree:
+                tree.removeNode(node)
+            elif step % 5 == 1 and node.tree is None:
+                tree.insertByKey(node, ONE)
+            else:
+                node.value = [node] if step % 2 else step
+            check_tree(self, tree)
+        tree.insertByKey(Node((0.5,)), ONE)
+        check_tree(self, tree)
 
     def test_nodes_are_tracked_once_they_may_hold_a_cycle(self):
         keep = Tree()
