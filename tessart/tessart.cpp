@@ -532,16 +532,16 @@ __attribute__((always_inline)) inline TreeNodeObject* createPlainNode() {
 inline bool mayHoldCycle(PyObject* object) {
     if (!object || !PyType_IS_GC(Py_TYPE(object))) return false;
     if (!PyTuple_CheckExact(object)) return true;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(object); ++i)
-        if (PyType_IS_GC(Py_TYPE(PyTuple_GET_ITEM(object, i)))) return true;
+    PyObject* const* items = &PyTuple_GET_ITEM(object, 0);
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(object); i < n; ++i)
+        if (PyType_IS_GC(Py_TYPE(items[i]))) return true;
     return false;
 }
 
 // Plain nodes are tracked by the collector exactly while their key or value may hold a cycle,
 // so that nodes keyed by tuples of floats and holding numbers or strings cost the collector
-// nothing, and a node's deallocation knows from its key and value alone, which it reads anyway,
-// whether to stop tracking it. holderTag records the state for the calls that change it.
-// Subclass instances are tracked from birth, as their instance dicts may hold anything.
+// nothing; holderTag says whether a plain node is tracked. Subclass instances are tracked from
+// birth, as their instance dicts may hold anything.
 constexpr uint8_t NODE_TRACKED = 1;
 
 inline bool needsTracking(const TreeNodeObject* node) {
@@ -724,9 +724,9 @@ inline void releaseNodeObject(TreeNodeObject* node) {
 void treenode_dealloc(PyObject* self) {
     TreeNodeObject* node = asNode(self);
     if (Py_TYPE(self) == &TreeNodeType) {
-        if (!needsTracking(node)) {
-            // Not tracked. Its key and value are no containers the collector knows, so releasing
-            // them releases no further nodes: no guard against deep recursion is needed.
+        if (node->record.holderTag != NODE_TRACKED) {
+            // Its key and value are no containers the collector knows, so releasing them
+            // releases no further nodes: no guard against deep recursion is needed.
             releaseNodeObject(node);
             return;
         }
@@ -1156,12 +1156,6 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
             node->key = key;
             Py_INCREF(value);
             node->value = value;
-            // Fresh, and so not tracked yet.
-            if (needsTracking(node)) {
-                node->record.holderTag = NODE_TRACKED;
-                PyObject_GC_Track(node);
-                ++tracked;
-            }
             // Set here, while the node is being written anyway: nothing reaches it before the
             // tree does, and a node dropped unused goes back through the free list as any other.
             node->record.holder = tree;
@@ -1174,6 +1168,12 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
                 free(sums);
                 dropPrepared(records, i + 1);
                 return -1;
+            }
+            // Fresh, and so not tracked yet; a tuple key has just been read as floats.
+            if ((!PyTuple_CheckExact(key) && mayHoldCycle(key)) || mayHoldCycle(value)) {
+                node->record.holderTag = NODE_TRACKED;
+                PyObject_GC_Track(node);
+                ++tracked;
             }
             setRecordKey(&node->record, coords, length);
             if (i > 0 && compareExact(records[i - 1], records[i]) > 0) disorder = true;
