@@ -325,8 +325,9 @@ def main():
             print("  %-22s %-28s %9.3f %s %s" % (label, call, ours, base, ratio))
         print("  floors: %s" % ", ".join("%s %.3f" % (label, result[m]) for label, m in FLOORS))
     print("")
-    print("memory per node: %d bytes (object incl. embedded tree record; key and value apart)"
-          % tessart.TreeNode.__basicsize__)
+    print("memory per node: %d bytes of node memory (the object of %d bytes, with its embedded "
+          "tree record, and the line before it for the collector's head; key and value apart)"
+          % (tessart.TreeNode.__basicsize__ + 64, tessart.TreeNode.__basicsize__))
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
-"""Cycles through nodes, their values, keys and instance dicts, trees and iterators are collected;
-a collection in the middle of a tree operation leaves every tree consistent. Python 2.7 and 3."""
+"""Cycles through nodes (values, keys, instance dicts), trees and iterators are collected, and a
+collection in the middle of a call leaves every tree consistent. Python 2.7 and 3."""
 
 import gc
 import os
@@ -11,94 +11,58 @@ from tessart import Tree, TreeNode, mergeTrees
 
 UNDER_SANITIZER = 'asan' in os.environ.get('LD_PRELOAD', '')
 ONE = 1 if sys.version_info[0] > 2 else long(1)  # noqa: F821
+Node = type('Node', (TreeNode,), {})
+Key = type('Key', (list,), {})  # a key that can refer back
 
 
 class Player(object):
-    """The natural pattern: a player knows its node, whose value is the player."""
-
     def __init__(self, rating, tree=None):
-        self.node = TreeNode((rating,), self)
+        self.node = TreeNode((rating,), self)  # the natural cycle
         if tree is not None:
             self.tree = tree
-            tree.insertByKey(self.node, 1)
-
-
-class Node(TreeNode):
-    pass
-
-
-class Key(list):
-    """A key that can hold a reference back."""
+            tree.insertByKey(self.node, ONE)
 
 
 class Collecting(object):
-    """A number or key that runs a full collection whenever it is read."""
+    """A number, truth value or key that runs a full collection whenever it is read."""
 
     def __init__(self, value):
         self.value = value
 
-    def __int__(self):
+    def collect(self):
         gc.collect()
         return self.value
 
-    __index__ = __int__
-
-    def __bool__(self):
-        gc.collect()
-        return bool(self.value)
-
-    __nonzero__ = __bool__
-
-    def __len__(self):
-        return len(self.value)
-
-    def __getitem__(self, i):
-        gc.collect()
-        return self.value[i]
-
-
-def rss_mb():
-    with open('/proc/self/statm') as f:
-        return int(f.read().split()[1]) * os.sysconf('SC_PAGE_SIZE') / 1e6
+    __int__ = __index__ = collect
+    __bool__ = __nonzero__ = lambda self: bool(self.collect())
+    __len__ = lambda self: len(self.value)
+    __getitem__ = lambda self, i: self.collect()[i]
 
 
 def check_tree(test, tree):
     nodes = tree.asList()
-    test.assertEqual(len(tree), len(nodes))
-    test.assertEqual(list(tree), nodes)
-    test.assertEqual(tree.size(), sum(n.weight for n in nodes))
     keys = [tuple(n.key) for n in nodes]
-    test.assertEqual(sorted(keys), keys)
-    test.assertTrue(all(n.tree is tree and n in tree for n in nodes))
-    # The collector is shown the nodes it tracks, every one of them.
+    test.assertEqual((len(tree), list(tree), sorted(keys)), (len(nodes), nodes, keys))
+    test.assertEqual(tree.size(), sum(n.weight for n in nodes))
+    test.assertTrue(all(n.tree is tree for n in nodes))
+    # The collector is shown every node it tracks, and only those.
     test.assertEqual(sorted(map(id, gc.get_referents(tree))),
                      sorted(id(n) for n in nodes if gc.is_tracked(n)))
 
 
-def garbage_tree(count=20):
-    """A tree reachable only through a cycle: tree -> node -> value -> tree."""
+def garbage_tree():
+    """A tree kept alive only by cycles tree -> node -> value -> tree."""
     tree = Tree()
-    for i in range(count):
+    for i in range(20):
         tree.insertByKey(TreeNode((float(i),), [tree]), ONE)
     return tree
 
 
 class CycleTest(unittest.TestCase):
-    def setUp(self):
-        gc.collect()
-
-    def assertCollected(self, make):
-        """make() builds a cycle and returns an object in it that takes weak references."""
-        probes = [weakref.ref(make()) for _ in range(50)]
-        gc.collect()
-        self.assertEqual([p for p in probes if p() is not None], [])
-        self.assertEqual(gc.garbage, [])
-
     def test_cycles_of_every_shape_are_collected(self):
         def through_dict():
-            node = Node((1.0,))
+            node = Node((1.0,), Player(2.0))  # the probe hangs off the cycle
             node.me = node
-            node.value = Player(2.0)  # the probe, reachable only from the cycle
             return node.value
 
         def through_key():
@@ -106,115 +70,91 @@ class CycleTest(unittest.TestCase):
             node.key.append(node)
             return node.value
 
-        def through_tree():
-            tree = Tree()
-            return Player(4.0, tree)
-
         def through_iterator():
-            tree = Tree()
-            player = Player(5.0, tree)
-            player.walk = iter(tree)
+            player = Player(5.0, Tree())
+            player.walk = iter(player.tree)
             del player.tree
             return player
 
-        for make in (lambda: Player(1.0), through_dict, through_key, through_tree,
-                     through_iterator):
-            self.assertCollected(make)
+        def through_value_set_later():
+            node = TreeNode((1.0,), 7)  # not tracked while it holds a number
+            node.value = Player(6.0)
+            node.value.back = node
+            return node.value
 
-    def test_reachable_cycles_are_left_whole(self):
-        tree = Tree()
-        players = [Player(float(i), tree) for i in range(30)]
-        for p in players:
-            p.node.key = Key([float(i) for i in p.node.key])
-            p.node.key.append(p.node)
-        del players
-        gc.collect()
-        check_tree(self, tree)
-        self.assertTrue(all(n.value.node is n and n.key[-1] is n for n in tree))
+        for make in (lambda: Player(1.0), lambda: Player(4.0, Tree()), through_dict, through_key,
+                     through_iterator, through_value_set_later):
+            probes = [weakref.ref(make()) for _ in range(50)]
+            gc.collect()
+            self.assertEqual([p for p in probes if p() is not None], [])
+        self.assertEqual(gc.garbage, [])
 
-    def test_a_tree_shows_the_collector_its_tracked_nodes_whatever_changes(self):
-        tree = Tree(preinit=tuple(x for i in range(40) for x in ((float(i),), [] if i % 3 else i,
-                                                               ONE)))
+    def test_live_trees_stay_whole_whatever_their_nodes_hold(self):
+        tree = Tree(preinit=tuple(x for i in range(40)
+                                  for x in ((float(i),), [] if i % 3 else i, ONE)))
         nodes = tree.asList()
+        self.assertEqual([gc.is_tracked(n) for n in nodes[:3]], [False, True, True])
         for step in range(200):
             node = nodes[(step * 7) % len(nodes)]
             if step % 5 == 0 and node.tree is tree:
                 tree.removeNode(node)
             elif step % 5 == 1 and node.tree is None:
                 tree.insertByKey(node, ONE)
+            elif step % 5 == 2 and step % 3:
+                node.key = Key([node.key[0]])
+                node.key.owner = node
+            elif step % 5 == 2:
+                node.key = (node.key[0],)
             else:
                 node.value = [node] if step % 2 else step
+            gc.collect()
             check_tree(self, tree)
         tree.insertByKey(Node((0.5,)), ONE)
         check_tree(self, tree)
-
-    def test_nodes_are_tracked_once_they_may_hold_a_cycle(self):
-        keep = Tree()
-        for _ in range(3):  # fresh nodes, then nodes from the free list
-            made = [TreeNode((1.0, 2.0), i) for i in range(100)]
-            self.assertFalse(any(gc.is_tracked(n) for n in made))
-            for n in made[::2]:
-                n.value = Player(0.0)
-                n.value.back = n
-            made[1].key = (1.0, [made[1]])
-            self.assertTrue(all(gc.is_tracked(n) for n in made[::2] + [made[1]]))
-            made[1].key = (3.0,)
-            self.assertFalse(gc.is_tracked(made[1]))
-            probes = [weakref.ref(n.value) for n in made[::2]]
-            del made, n
-            gc.collect()
-            self.assertEqual([p for p in probes if p() is not None], [])
-        tree = Tree(preinit=((1.0,), 'a', ONE, (2.0,), [], ONE))
-        self.assertEqual([gc.is_tracked(n) for n in tree], [False, True])
-        self.assertTrue(gc.is_tracked(Node((1.0,))))
-        del keep
+        self.assertTrue(all(n.key.owner is n for n in tree if type(n.key) is Key))
 
     def test_deep_chains_are_released_without_recursing(self):
+        # Deep enough to overflow the stack of a recursive release.
         node = head = TreeNode((0.0,))
+        for i in range(1000000):
+            node.value = node = TreeNode((float(i),))
+        tree = first = Tree()
         for i in range(200000):
-            node.value = TreeNode((float(i),))
-            node = node.value
-        del head, node
-        tree = head = Tree()
-        for i in range(50000):
-            nxt = Tree()
-            tree.insertByKey(TreeNode((float(i),), nxt), ONE)
-            tree = nxt
-        del head, tree, nxt
+            tree.insertByKey(TreeNode((float(i),), Tree()), ONE)
+            tree = tree.leftmostNode().value
+        del head, node, first, tree
         gc.collect()
 
     @unittest.skipIf(UNDER_SANITIZER, 'freed memory sits in the sanitizer\'s quarantine')
     def test_memory_comes_back(self):
         # Each loop left 50 to 170 MB behind before nodes took part in collection.
-        def players():
-            return [Player(float(i)) for i in range(100000)]
-
         def tree_of_its_own():
             tree = Tree()
             for i in range(100000):
                 tree.insertByKey(TreeNode((float(i),), tree), ONE)
 
-        for loop in (players, tree_of_its_own):
+        def rss():
+            with open('/proc/self/statm') as f:
+                return int(f.read().split()[1]) * os.sysconf('SC_PAGE_SIZE') / 1e6
+
+        for loop in (lambda: [Player(float(i)) for i in range(100000)], tree_of_its_own):
             loop()
             gc.collect()
-            before = rss_mb()
+            before = rss()
             for _ in range(3):
                 loop()
                 gc.collect()
-            self.assertLess(rss_mb() - before, 8.0, loop.__name__)
+            self.assertLess(rss() - before, 8.0)
 
 
-class CollectionDuringOperationTest(unittest.TestCase):
-    def test_a_node_whose_tree_is_collected_under_a_call(self):
-        tree = garbage_tree()
-        node = tree.leftmostNode()
+class CollectionDuringCallTest(unittest.TestCase):
+    def test_a_held_node_whose_tree_is_collected_under_a_call(self):
+        node = garbage_tree().leftmostNode()
         node.value = None  # held here, it must not hold its tree
-        del tree
         with self.assertRaises(ValueError) as caught:
             node.nexts(Collecting(3))
         self.assertEqual(str(caught.exception), 'self should be inserted in some tree.')
-        self.assertIsNone(node.tree)
-        self.assertEqual(node.weight, 0)
+        self.assertEqual((node.tree, node.weight), (None, 0))
         other = Tree()
         other.insertByKey(node, ONE)
         check_tree(self, other)
