@@ -169,6 +169,14 @@ inline TreeObject* treeOf(const TreeNodeObject* node) {
     return static_cast<TreeObject*>(node->record.holder);
 }
 
+// The tree of a node, or null when it is in none or its tree is being destroyed: the
+// interpreter may defer the destruction of a tree (of a subclass of Tree, say) while script code
+// runs, and a new reference to it then would outlive it.
+inline TreeObject* liveTreeOf(const TreeNodeObject* node) {
+    TreeObject* tree = treeOf(node);
+    return tree && Py_REFCNT(tree) > 0 ? tree : nullptr;
+}
+
 extern PyTypeObject TreeNodeType;
 extern PyTypeObject TreeType;
 
@@ -913,7 +921,7 @@ PyDoc_STRVAR(treenode_reduce_doc, "a pickling support method");
 // restored tree.
 PyObject* treenode_reduce(PyObject* self, PyObject* /*unused*/) {
     TreeNodeObject* node = asNode(self);
-    if (!node->record.holder)
+    if (!liveTreeOf(node))
         return fail(PyExc_ValueError, "cannot pickle a TreeNode that is not part of some Tree.");
     // Own the tree before anything is allocated: a collection could otherwise free it.
     PyObject* tree = asObject(treeOf(node));
@@ -993,7 +1001,7 @@ PyObject* treenode_weight(PyObject* self, void* /*closure*/) {
 }
 
 PyObject* treenode_tree(PyObject* self, void* /*closure*/) {
-    TreeObject* tree = treeOf(asNode(self));
+    TreeObject* tree = liveTreeOf(asNode(self));
     if (!tree) Py_RETURN_NONE;
     Py_INCREF(asObject(tree));
     return asObject(tree);
@@ -1169,12 +1177,9 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
                 dropPrepared(records, i + 1);
                 return -1;
             }
-            // Fresh, and so not tracked yet; a tuple key has just been read as floats.
-            if ((!PyTuple_CheckExact(key) && mayHoldCycle(key)) || mayHoldCycle(value)) {
-                node->record.holderTag = NODE_TRACKED;
-                PyObject_GC_Track(node);
-                ++tracked;
-            }
+            // Tracked once nothing calls out any more (see below); a tuple key has just been
+            // read as floats.
+            if ((!PyTuple_CheckExact(key) && mayHoldCycle(key)) || mayHoldCycle(value)) ++tracked;
             setRecordKey(&node->record, coords, length);
             if (i > 0 && compareExact(records[i - 1], records[i]) > 0) disorder = true;
         }
@@ -1189,7 +1194,17 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
         }
     }
 
-    // No script code runs from here until the old content is released.
+    // No script code runs from here until the old content is released. Only now are the new
+    // nodes tracked: until here script code could have found a tracked one through the
+    // collector, half made and claiming the tree.
+    for (Py_ssize_t i = 0; tracked > 0 && i < count; ++i) {
+        TreeNodeObject* node = nodeOf(records[i]);
+        if ((!PyTuple_CheckExact(node->key) && mayHoldCycle(node->key)) ||
+            mayHoldCycle(node->value)) {
+            node->record.holderTag = NODE_TRACKED;
+            PyObject_GC_Track(node);
+        }
+    }
     // The creation references become the tree's.
     TreeNodeRecord* content = nullptr;
     appendRecords(&content, records, static_cast<size_t>(count), sums);
@@ -1250,15 +1265,16 @@ int tree_clear(PyObject* self) {
     return 0;
 }
 
+// No guard against deep recursion here: a deferred tree would wait with its nodes still in it,
+// where they could hand it out again, and every chain through trees passes through nodes or
+// containers that are guarded themselves.
 void tree_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    DEALLOC_GUARD_BEGIN(self, tree_dealloc)
     TreeObject* tree = asTree(self);
     // Nothing can reach a dying tree, so no release refills it; the loop makes sure.
     while (tree->root) releaseContent(&tree->root);
     if (--treeCount == 0) purgeFreeNodes();
     Py_TYPE(self)->tp_free(self);
-    DEALLOC_GUARD_END(self)
 }
 
 // ---------------------------------------------------------------------------------------------

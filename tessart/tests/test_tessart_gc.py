@@ -39,6 +39,21 @@ class Collecting(object):
     __getitem__ = lambda self, i: self.collect()[i]
 
 
+class Finder(object):
+    """A key, or a truth value, that looks for nodes claiming a tree without being in it."""
+
+    def __bool__(self):
+        gc.collect()
+        strays = [o for o in gc.get_objects() if isinstance(o, TreeNode) and o.tree is not None
+                  and o not in list(o.tree)]
+        assert strays == [], strays
+        return True
+
+    __nonzero__ = __bool__
+    __len__ = lambda self: 1
+    __getitem__ = lambda self, i: [3.0 if self.__bool__() else 0.0][i]
+
+
 def check_tree(test, tree):
     nodes = tree.asList()
     keys = [tuple(n.key) for n in nodes]
@@ -125,6 +140,34 @@ class CycleTest(unittest.TestCase):
         del head, node, first, tree
         gc.collect()
 
+    def test_no_node_hands_out_a_tree_whose_release_waits(self):
+        # Deep enough for the interpreter to defer releases; as each tree goes, a finalizer asks
+        # a held node of the tree after it, released just before, for its tree.
+        class Probe(object):
+            def __init__(self, held, kept, k):
+                self.held, self.kept, self.k = held, kept, k
+
+            def __del__(self):
+                if self.k + 1 < len(self.held) and self.held[self.k + 1].tree is not None:
+                    self.kept.append(self.held[self.k + 1].tree)
+
+        for kind in (Tree, type('Sub', (Tree,), {})):
+            held, kept = [], []
+            out = os.dup(1)
+            os.dup2(os.open(os.devnull, os.O_WRONLY), 1)  # subclassed trees print when made
+            try:
+                trees = [kind() for _ in range(20000)]
+            finally:
+                os.dup2(out, 1)
+            for k, tree in enumerate(trees):
+                held.append(TreeNode((0.0,)))
+                tree.insertByKey(held[-1], ONE)
+                tree.insertByKey(TreeNode((1.0,), [Probe(held, kept, k)] + trees[k + 1:k + 2]), ONE)
+            del trees[1:], tree
+            trees.pop()
+            self.assertEqual(kept, [])
+            self.assertTrue(all(n.tree is None for n in held))
+
     @unittest.skipIf(UNDER_SANITIZER, 'freed memory sits in the sanitizer\'s quarantine')
     def test_memory_comes_back(self):
         # Each loop left 50 to 170 MB behind before nodes took part in collection.
@@ -169,6 +212,8 @@ class CollectionDuringCallTest(unittest.TestCase):
             lambda: live.leftmostNode().nexts(Collecting(4)),
             lambda: mergeTrees([live, live], (3.0,), Collecting(1), False, 5),
             lambda: Tree(preinit=(Collecting([1.0]), None, ONE)),
+            # Script code run while a tree is being filled finds none of its new nodes.
+            lambda: Tree(Finder(), (Finder(), [], ONE, (3.0,), [], ONE, Finder(), [], ONE)),
             lambda: live.removeNode(live.at(Collecting(3))),
         ]
         for call in calls:
