@@ -99,7 +99,11 @@ TEST(NodeMemory, TakesTheLowestFreeSlotPreparedOnceAndKeepsOneEmptyChunk) {
     std::vector<void*> slots;
     for (size_t i = 0; i < NODE_SLOTS; ++i) {
         slots.push_back(memory.allocate());
-        ASSERT_EQ(*static_cast<unsigned char*>(slots.back()), PREPARED);
+        // Never taken before: zeroed, then prepared.
+        const unsigned char* bytes = static_cast<unsigned char*>(slots.back());
+        ASSERT_EQ(bytes[0], PREPARED);
+        ASSERT_TRUE(
+            std::all_of(bytes + 1, bytes + NODE_SLOT_SIZE, [](unsigned char b) { return !b; }));
         *static_cast<unsigned char*>(slots.back()) = 0;
     }
     EXPECT_TRUE(std::is_sorted(slots.begin(), slots.end()));
