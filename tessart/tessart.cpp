@@ -556,6 +556,11 @@ inline bool needsTracking(const TreeNodeObject* node) {
     return mayHoldCycle(node->key) || mayHoldCycle(node->value);
 }
 
+// needsTracking for a node whose key has been read: a tuple key then holds floats alone.
+inline bool readNodeNeedsTracking(const TreeNodeObject* node) {
+    return (!PyTuple_CheckExact(node->key) && mayHoldCycle(node->key)) || mayHoldCycle(node->value);
+}
+
 inline bool isTracked(const TreeNodeObject* node) {
     return Py_TYPE(node) != &TreeNodeType || node->record.holderTag == NODE_TRACKED;
 }
@@ -574,9 +579,9 @@ inline void updateTracking(TreeNodeObject* node) {
 }
 
 // A detached node of `type` with no key and no value: a recycled node when `type` is TreeNode
-// itself and one is free, else a new object from the type's allocator.
-// Subclass instances are never recycled, so they always come from, and go back to, their own
-// type. Returns a new reference, or null with the allocator's error set. Runs no script code.
+// itself and one is free, else a new object from the type's allocator. Subclass instances are
+// never recycled, so they always come from, and go back to, their own type. Returns a new
+// reference, or null with the allocator's error set. Runs no script code.
 PyObject* treenode_create(PyTypeObject* type) {
     TreeNodeObject* node;
     if (type == &TreeNodeType) {
@@ -1177,9 +1182,8 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
                 dropPrepared(records, i + 1);
                 return -1;
             }
-            // Tracked once nothing calls out any more (see below); a tuple key has just been
-            // read as floats.
-            if ((!PyTuple_CheckExact(key) && mayHoldCycle(key)) || mayHoldCycle(value)) ++tracked;
+            // Tracked once nothing calls out any more (see below).
+            if (readNodeNeedsTracking(node)) ++tracked;
             setRecordKey(&node->record, coords, length);
             if (i > 0 && compareExact(records[i - 1], records[i]) > 0) disorder = true;
         }
@@ -1199,8 +1203,7 @@ int initialiseTree(TreeObject* tree, PyObject* interval, PyObject* preinit) {
     // collector, half made and claiming the tree.
     for (Py_ssize_t i = 0; tracked > 0 && i < count; ++i) {
         TreeNodeObject* node = nodeOf(records[i]);
-        if ((!PyTuple_CheckExact(node->key) && mayHoldCycle(node->key)) ||
-            mayHoldCycle(node->value)) {
+        if (readNodeNeedsTracking(node)) {
             node->record.holderTag = NODE_TRACKED;
             PyObject_GC_Track(node);
         }
@@ -1574,16 +1577,16 @@ PyObject* theValue(TreeNodeObject* node) {
     return node->value;
 }
 
-// A new list of what `item` gives for each node in key order, or null with an error set.
-// The list is made at the tree's node count before the walk that fills it; no script code runs
-// during that walk. Making the list may run some (a collection may call finalizers) and change
-// the tree, so the walk appends beyond the count or cuts the list short of it, as the tree is
-// when it is read; a count gone wrong would cost time, never a wrong list.
 // How far ahead a walk in memory order loads nodes: 12 KB, which covers a trip to memory while
 // the lines in between stream in (a walk of 100,000 nodes in the core: 4.1 ns a node at 64
 // slots, 4.4 to 4.7 at 32, 5.2 at 16).
 constexpr uintptr_t WALK_PREFETCH_SLOTS = 64;
 
+// A new list of what `item` gives for each node in key order, or null with an error set.
+// The list is made at the tree's node count before the walk that fills it; no script code runs
+// during that walk. Making the list may run some (a collection may call finalizers) and change
+// the tree, so the walk appends beyond the count or cuts the list short of it, as the tree is
+// when it is read; a count gone wrong would cost time, never a wrong list.
 template <PyObject* (*item)(TreeNodeObject*)>
 PyObject* collect(TreeObject* tree) {
     Py_ssize_t count = tree->nodeCount > 0 ? tree->nodeCount : 0;

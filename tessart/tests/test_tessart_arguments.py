@@ -50,11 +50,6 @@ def iterate_changing(tree, node):
         tree.removeNode(node)
 
 
-def reinitialise(*args, **kwargs):
-    """Tree.__init__ again, on a tree of its own that goes with what it took from preinit."""
-    Tree(preinit=flat(7)).__init__(*args, **kwargs)
-
-
 class World(object):
     """A tree of three nodes of weight 1000, another tree of one node, and a node in none."""
 
@@ -72,8 +67,7 @@ class World(object):
 CASES = [
     ('w.tree.insertByKey', 'node weight', [
         ('w.loose, whole(1000)', None, {'node': 1}), ('w.nodes[0], whole(1000)', ValueError),
-        ('[1], whole(1000)', TypeError), ('w.loose, num(1.5)', TypeError),
-        ('w.loose, whole(-1000)', TypeError), ('w.loose, whole(2 ** 64)', OverflowError)]),
+        ('w.loose, num(1.5)', TypeError), ('w.loose, whole(2 ** 64)', OverflowError)]),
     ('w.tree.removeNode', 'node', [
         ('w.nodes[1]', None, {'node': -1}), ('w.loose', ValueError),
         ('w.stranger', ValueError), ('[1]', TypeError)]),
@@ -93,12 +87,8 @@ CASES = [
     ('list', 'tree /', [('w.tree',  None)]),
     ('iterate_changing', 'tree node', [('w.tree, w.nodes[2]', RuntimeError, {'node': -1})]),
     ('Tree', 'interval preinit', [
-        ('[1], flat(1, 2)', None), ('[1], list(flat(1))', TypeError),
-        ('[1], flat(2, 1)', ValueError), ('[1], flat(1)[:2]', ValueError),
-        ('[1], (key(1), [1], num(1.5))', ValueError), ('[1], flat(NAN)', ValueError),
-        ('Untruthful(), flat(1)', ZeroDivisionError)]),
-    ('reinitialise', 'interval preinit',
-     [('[1], flat(5, 6)', None), ('[1], flat(6, 5)', ValueError)]),
+        ('[1], flat(1, 2)', None), ('[1], flat(2, 1)', ValueError),
+        ('[1], (key(1), [1], num(1.5))', ValueError), ('Untruthful(), flat(1)', ZeroDivisionError)]),
     ('TreeNode', 'key value extra', [('key(1), [1]', None), ('key(1), [1], [2]', TypeError)]),
     ('w.loose.__init__', 'key value extra', [
         ('key(1), [1]', None, {'key': 1, 'value': 1}), ('key(1), [1], [2]', TypeError)]),
@@ -109,26 +99,20 @@ CASES = [
     ('weightedClosestNode', 'queries', [
         ('[(w.tree, key(2.5), num(0.5), num(1.0)), (w.other, key(8), num(0.5), num(2.0))]',
          None),
-        ('[(w.tree, key(2.5), num(0.5))]', TypeError),
-        ('[[w.tree, key(2.5), num(0.5), num(1.0)]]', TypeError),
         ('[(w.tree, key(2.5), Int(0), num(1.0))]', TypeError),
-        ('[(w.loose, key(2.5), num(0.5), num(1.0))]', TypeError), ('whole(1000)', TypeError)]),
+        ('[(w.loose, key(2.5), num(0.5), num(1.0))]', TypeError)]),
     ('mergeTrees', 'trees key leanPrev mergePrev count', [
         ('[w.tree, w.other], key(2.5), [1], [], whole(1000)', None),
         ('[w.tree, w.other], key(2.5), [], [1], whole(-1000)', ValueError),
-        ('[w.tree, w.other], key(2.5), [], [1], num(1.5)', TypeError),
         ('[w.tree, [1]], key(2.5), [], [1], whole(1000)', TypeError),
-        ('[], key(2.5), [], [1], whole(1000)', TypeError),
-        ('[w.tree], (whole(1000),), [], [1], whole(1000)', TypeError),
-        ('[w.tree], key(2.5), Untruthful(), [1], whole(1000)', TypeError),
         ('[w.tree], key(2.5), [], Untruthful(), whole(1000)', TypeError)]),
 ]
 for walk, start, stop in (('nexts', 0, 2), ('prevs', 2, 0)):
     CASES += [
         ('w.nodes[%d].%s' % (start, walk), 'upto sentinel', [
-            ('whole(1000), w.nodes[%d]' % stop, None), ('whole(1000)', None),
-            ('whole(-1000), w.nodes[%d]' % stop, ValueError), ('whole(1000), [2]', TypeError),
-            ('whole(1000), w.stranger', ValueError), ('whole(1000), w.loose', ValueError)]),
+            ('whole(1000), w.nodes[%d]' % stop, None),
+            ('whole(-1000), w.nodes[%d]' % stop, ValueError),
+            ('whole(1000), w.stranger', ValueError)]),
         ('w.loose.' + walk, 'upto sentinel', [('whole(1000), w.nodes[0]', ValueError)])]
 # Methods without arguments: self keeps its count, and an argument is refused.
 for name in 'leftmostNode rightmostNode size asList items keys values shape __reduce__'.split():
