@@ -1634,9 +1634,19 @@ PyObject* tree_asList(PyObject* self, PyObject* /*unused*/) {
 
 PyDoc_STRVAR(tree_items_doc, "returns the list of (key, value) tuples.");
 
+// A list of the tree's nodes in key order that no script code can reach, for the callers that
+// allocate while they read it: an allocation may run a collection, whose callbacks and
+// finalizers could otherwise find the list through the collector and change it. The caller
+// tracks it again if it hands it out. Returns a new reference, or null with an error set.
+PyObject* privateSnapshot(TreeObject* tree) {
+    PyObject* list = collect<theNode>(tree);
+    if (list) PyObject_GC_UnTrack(list);
+    return list;
+}
+
 PyObject* tree_items(PyObject* self, PyObject* /*unused*/) {
     // Each pair is allocated, which may run script code: work on a snapshot of the nodes.
-    PyObject* list = collect<theNode>(asTree(self));
+    PyObject* list = privateSnapshot(asTree(self));
     if (!list) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject* pair = PyTuple_New(2);
@@ -1659,6 +1669,7 @@ PyObject* tree_items(PyObject* self, PyObject* /*unused*/) {
         PyList_SET_ITEM(list, i, pair);
         Py_DECREF(object);
     }
+    PyObject_GC_Track(list);
     return list;
 }
 
@@ -1688,7 +1699,7 @@ PyDoc_STRVAR(tree_reduce_doc, "a pickling support method");
 // the unsigned values they are, so that any tree can be rebuilt.
 PyObject* tree_reduce(PyObject* self, PyObject* /*unused*/) {
     TreeObject* tree = asTree(self);
-    PyObject* nodes = collect<theNode>(tree);
+    PyObject* nodes = privateSnapshot(tree);
     if (!nodes) return nullptr;
     Py_ssize_t count = PyList_GET_SIZE(nodes);
     PyObject* flat = count > PY_SSIZE_T_MAX / 3 ? PyErr_NoMemory() : PyTuple_New(3 * count);

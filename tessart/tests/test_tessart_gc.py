@@ -3,6 +3,7 @@ collection in the middle of a call leaves every tree consistent. Python 2.7 and 
 
 import gc
 import os
+import pickle
 import sys
 import unittest
 import weakref
@@ -201,6 +202,34 @@ class CollectionDuringCallTest(unittest.TestCase):
                 garbage_tree()
             call()
             check_tree(self, live)
+
+    def test_snapshots_that_calls_allocate_beside_are_out_of_scripts_reach(self):
+        # A collection run by an allocation inside items() or pickling calls back into script
+        # code that garbles every list of nodes it can find through the collector.
+        tree = Tree(preinit=tuple(x for i in range(1000) for x in ((float(i),), i, ONE)))
+        expected = ([((float(i),), i) for i in range(1000)], tree.asList())
+        armed = []
+
+        def garble(_):
+            for o in gc.get_referrers(expected[1][-1]):
+                if type(o) is list and o is not expected[1]:
+                    o[:] = [0] * len(o)
+            arm()
+
+        def arm():
+            cycle = Player(0.0)
+            armed.append(weakref.ref(cycle, garble))
+
+        threshold = gc.get_threshold()
+        arm()
+        gc.set_threshold(1)
+        try:
+            items = tree.items()
+            copy = pickle.loads(pickle.dumps(tree, 2))
+        finally:
+            gc.set_threshold(*threshold)
+        self.assertEqual(items, expected[0])
+        self.assertEqual(copy.items(), expected[0])
 
 
 if __name__ == '__main__':
